@@ -1,0 +1,39 @@
+# The two commands a newcomer needs: `make demo` and `make test`.
+# Each creates .venv with CPython 3.13 and (re)installs the package first; the
+# C++ build folder under build/ persists, so rebuilds are incremental.
+VENV := .venv
+PY := $(VENV)/bin/python
+PIP := $(PY) -m pip
+BUILD_TOOLS := "scikit-build-core>=0.10" ninja "cmake>=3.26"
+SKB := --no-build-isolation -Ccmake.define.DRAVIX_WERROR=ON
+
+.PHONY: venv install demo test bench sanitize clean
+
+venv: $(VENV)/.tools
+$(VENV)/.tools: pyproject.toml
+	@test -x $(PY) || "$$(scripts/find-python)" -m venv $(VENV)
+	$(PIP) install -q --upgrade pip
+	$(PIP) install -q $(BUILD_TOOLS)
+	$(PIP) install -q ".[test]" $(SKB)
+	@touch $@
+
+install: venv
+	$(PIP) install -q --no-deps --force-reinstall . $(SKB)
+
+demo: install
+	$(PY) examples/demo.py
+
+test: install
+	$(PY) -m pytest -q
+
+bench: install
+	$(PIP) install -q ".[bench]" $(SKB)
+	$(PY) bench/run.py
+
+# The extensions built with AddressSanitizer and UBSan, the whole suite run
+# against them in a staging folder (the interpreter itself is not instrumented).
+sanitize: venv
+	SANITIZE=1 scripts/dev.sh flatpath dotbag configuration rankmap ghostseq logic branchlet typeattr -- -p no:cacheprovider tests
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,254 @@
+// Out-of-line parts of the C++ layer (see capi.hpp for the contracts).
+#include "capi.hpp"
+
+#include <cstring>
+
+namespace capi {
+
+// ---------------------------------------------------------------------------
+// Errors
+// ---------------------------------------------------------------------------
+
+PyObject *raise_from_current(PyObject *exc_type, PyObject *message) {
+  PyObject *previous = PyErr_GetRaisedException();  // owned, may be nullptr
+  PyErr_SetObject(exc_type, message);
+  if (previous != nullptr) {
+    PyObject *raised = PyErr_GetRaisedException();
+    if (raised != nullptr) {
+      PyException_SetContext(raised, previous);  // steals previous
+      PyErr_SetRaisedException(raised);          // steals raised
+    } else {
+      Py_DECREF(previous);
+    }
+  }
+  return nullptr;
+}
+
+PyObject *raise_from_current(PyObject *exc_type, const char *message) {
+  PyObject *previous = PyErr_GetRaisedException();
+  Ref text = Ref::steal(PyUnicode_FromString(message));
+  if (previous != nullptr) PyErr_SetRaisedException(previous);
+  if (!text) return nullptr;
+  return raise_from_current(exc_type, text.get());
+}
+
+PyObject *set_key_error(PyObject *key) {
+  Ref args = tuple_of(key);
+  if (args) PyErr_SetObject(PyExc_KeyError, args.get());
+  return nullptr;
+}
+
+PyObject *raise_recursion(const char *message) {
+  PyErr_SetString(PyExc_RecursionError, message);
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Calls
+// ---------------------------------------------------------------------------
+
+Ref call_class_method_v(PyObject *self, PyObject *name, PyObject *const *args, size_t nargs, PyObject *kwnames) {
+  PyTypeObject *tp = Py_TYPE(self);
+  PyObject *found = _PyType_Lookup(tp, name);  // borrowed
+  if (found == nullptr) {
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", tp->tp_name, name);
+    return {};
+  }
+  Ref attr = Ref::borrow(found);  // keep it alive while user code runs
+  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  if (PyFunction_Check(found) || Py_IS_TYPE(found, &PyMethodDescr_Type)) {
+    // Unbound call with self in front: no bound method object is made.
+    size_t total = nargs + static_cast<size_t>(nkw);
+    PyObject *small[9];
+    PyObject **argv = small;
+    if (total + 1 > sizeof(small) / sizeof(small[0])) {
+      argv = static_cast<PyObject **>(PyMem_Malloc((total + 1) * sizeof(PyObject *)));
+      if (argv == nullptr) {
+        PyErr_NoMemory();
+        return {};
+      }
+    }
+    argv[0] = self;
+    if (total) std::memcpy(argv + 1, args, total * sizeof(PyObject *));
+    Ref result = Ref::steal(PyObject_Vectorcall(attr.get(), argv, nargs + 1, kwnames));
+    if (argv != small) PyMem_Free(argv);
+    return result;
+  }
+  Ref bound;
+  if (descrgetfunc get = Py_TYPE(found)->tp_descr_get) {
+    bound = Ref::steal(get(found, self, reinterpret_cast<PyObject *>(tp)));
+    if (!bound) return {};
+  } else {
+    bound = attr.dup();
+  }
+  return Ref::steal(PyObject_Vectorcall(bound.get(), args, nargs, kwnames));
+}
+
+// ---------------------------------------------------------------------------
+// Arguments
+// ---------------------------------------------------------------------------
+
+int no_keywords(const char *func, PyObject *kwnames) {
+  if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
+    PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", func);
+    return -1;
+  }
+  return 0;
+}
+
+int parse_args(const Params &p, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **out) {
+  const Py_ssize_t count = static_cast<Py_ssize_t>(p.names.size());
+  const Py_ssize_t maxpos = p.max_positional < 0 ? count : p.max_positional;
+  for (Py_ssize_t i = 0; i < count; ++i) out[i] = nullptr;
+  if (nargs > maxpos) {
+    if (maxpos == 0)
+      PyErr_Format(PyExc_TypeError, "%s() takes no positional arguments (%zd given)", p.func, nargs);
+    else if (p.required == maxpos)
+      PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd positional argument%s (%zd given)", p.func, maxpos,
+                   maxpos == 1 ? "" : "s", nargs);
+    else
+      PyErr_Format(PyExc_TypeError, "%s() takes at most %zd positional argument%s (%zd given)", p.func, maxpos,
+                   maxpos == 1 ? "" : "s", nargs);
+    return -1;
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  if (kwnames != nullptr) {
+    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+      PyObject *kw = PyTuple_GET_ITEM(kwnames, k);
+      Py_ssize_t index = -1;
+      Py_ssize_t i = 0;
+      for (const char *name : p.names) {
+        if (PyUnicode_CompareWithASCIIString(kw, name) == 0) {
+          index = i;
+          break;
+        }
+        ++i;
+      }
+      if (index < 0) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", p.func, kw);
+        return -1;
+      }
+      if (index < p.posonly) {
+        PyErr_Format(PyExc_TypeError, "%s() got some positional-only arguments passed as keyword arguments: '%U'",
+                     p.func, kw);
+        return -1;
+      }
+      if (out[index] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%U') and position (%zd)", p.func, kw,
+                     index + 1);
+        return -1;
+      }
+      out[index] = args[nargs + k];
+    }
+  }
+  Py_ssize_t i = 0;
+  for (const char *name : p.names) {
+    if (i >= p.required) break;
+    if (out[i] == nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zd)", p.func, name, i + 1);
+      return -1;
+    }
+    ++i;
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Classes
+// ---------------------------------------------------------------------------
+
+int attach_module(PyObject *cls, PyObject *module) {
+  if (!PyType_Check(cls) || !PyType_HasFeature(reinterpret_cast<PyTypeObject *>(cls), Py_TPFLAGS_HEAPTYPE)) {
+    PyErr_SetString(PyExc_TypeError, "attach_module() needs a heap type");
+    return -1;
+  }
+  auto *heap = reinterpret_cast<PyHeapTypeObject *>(cls);
+  Py_XSETREF(heap->ht_module, Py_NewRef(module));
+  return 0;
+}
+
+Ref make_class(PyObject *module, PyObject *metaclass, const char *name, PyObject *bases, const char *doc,
+               PyObject *attrs) {
+  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+  if (!module_name) return {};
+  Ref class_name = Ref::steal(PyUnicode_FromString(name));
+  Ref ns = Ref::steal(PyDict_New());
+  if (!class_name || !ns) return {};
+  if (PyDict_SetItemString(ns.get(), "__module__", module_name.get()) < 0 ||
+      PyDict_SetItemString(ns.get(), "__qualname__", class_name.get()) < 0)
+    return {};
+  if (doc != nullptr) {
+    Ref text = Ref::steal(PyUnicode_FromString(doc));
+    if (!text || PyDict_SetItemString(ns.get(), "__doc__", text.get()) < 0) return {};
+  }
+  if (attrs != nullptr && PyDict_Update(ns.get(), attrs) < 0) return {};
+  Ref cls = call(metaclass, class_name.get(), bases, ns.get());
+  if (!cls) return {};
+  if (attach_module(cls.get(), module) < 0) return {};
+  return cls;
+}
+
+int install_methods(PyObject *cls, PyMethodDef *defs) {
+  auto *tp = reinterpret_cast<PyTypeObject *>(cls);
+  Ref module_name;
+  for (PyMethodDef *def = defs; def->ml_name != nullptr; ++def) {
+    Ref obj;
+    if (def->ml_flags & METH_CLASS) {
+      obj = Ref::steal(PyDescr_NewClassMethod(tp, def));
+    } else if (def->ml_flags & METH_STATIC) {
+      if (!module_name) {
+        module_name = Ref::steal(PyObject_GetAttrString(cls, "__module__"));
+        if (!module_name) return -1;
+      }
+      // Bound to the class, so its __qualname__ reads "Class.name" and the
+      // function can reach the module through the class it receives.
+      Ref func = Ref::steal(PyCFunction_NewEx(def, cls, module_name.get()));
+      if (!func) return -1;
+      obj = Ref::steal(PyStaticMethod_New(func.get()));
+    } else {
+      obj = Ref::steal(PyDescr_NewMethod(tp, def));
+    }
+    if (!obj || PyObject_SetAttrString(cls, def->ml_name, obj.get()) < 0) return -1;
+  }
+  return 0;
+}
+
+int update_abstract_methods(PyObject *cls) {
+  Ref update = import_from("abc", "update_abstractmethods");
+  if (!update) return -1;
+  Ref result = call(update.get(), cls);
+  return result ? 0 : -1;
+}
+
+Ref import_from(const char *module_name, const char *attr) {
+  Ref module = Ref::steal(PyImport_ImportModule(module_name));
+  if (!module) return {};
+  return Ref::steal(PyObject_GetAttrString(module.get(), attr));
+}
+
+int add_global(PyObject *module, const char *name, PyObject *value) {
+  return PyObject_SetAttrString(module, name, value);
+}
+
+// ---------------------------------------------------------------------------
+// Module state and globals
+// ---------------------------------------------------------------------------
+
+Ref global(PyObject *module, PyObject *name) {
+  PyObject *dict = PyModule_GetDict(module);  // borrowed
+  PyObject *value = nullptr;
+  int found = PyDict_GetItemRef(dict, name, &value);
+  if (found < 0) return {};
+  if (found > 0) return Ref::steal(value);
+  PyObject *builtins = PyEval_GetBuiltins();  // borrowed
+  if (builtins != nullptr) {
+    found = PyDict_GetItemRef(builtins, name, &value);
+    if (found < 0) return {};
+    if (found > 0) return Ref::steal(value);
+  }
+  PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+  return {};
+}
+
+}  // namespace capi

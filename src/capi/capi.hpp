@@ -1,0 +1,280 @@
+// The project's thin C++ layer over the CPython 3.13 C API.
+//
+// Every extension module of the package includes this one header. It holds what
+// the modules share and nothing module specific:
+//   - Ref: a move-only handle that owns exactly one reference;
+//   - error helpers (raise with implicit context, KeyError with any key);
+//   - calls (method calls through the instance or through its class);
+//   - argument parsing for METH_FASTCALL | METH_KEYWORDS functions;
+//   - class making by calling a metaclass, method installation, ht_module;
+//   - module state made only of object pointers, with traverse and clear;
+//   - call-time lookup of module globals;
+//   - a recursion guard.
+//
+// Conventions: functions that return PyObject* return a new reference or
+// nullptr with an exception set; functions that return int return 0 on success
+// and -1 with an exception set. Raw PyObject* parameters are borrowed.
+// No C++ exception is thrown anywhere in the package.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <initializer_list>
+#include <type_traits>
+#include <utility>
+
+namespace capi {
+
+// ---------------------------------------------------------------------------
+// Owned references
+// ---------------------------------------------------------------------------
+
+// Owns one reference (or none). Construct with Ref::steal for a new reference
+// returned by the C API (nullptr allowed: the handle is then empty and the
+// error indicator tells why), or Ref::borrow to take a reference of one's own.
+class Ref {
+  PyObject *p_ = nullptr;
+  explicit Ref(PyObject *p) noexcept : p_(p) {}
+
+ public:
+  Ref() noexcept = default;
+  static Ref steal(PyObject *p) noexcept { return Ref(p); }
+  static Ref borrow(PyObject *p) noexcept {
+    Py_XINCREF(p);
+    return Ref(p);
+  }
+  Ref(const Ref &) = delete;
+  Ref &operator=(const Ref &) = delete;
+  Ref(Ref &&o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+  Ref &operator=(Ref &&o) noexcept {
+    if (this != &o) {
+      PyObject *old = p_;
+      p_ = o.p_;
+      o.p_ = nullptr;
+      Py_XDECREF(old);
+    }
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(p_); }
+
+  PyObject *get() const noexcept { return p_; }
+  // Gives up ownership: the caller now owns the reference.
+  PyObject *release() noexcept {
+    PyObject *p = p_;
+    p_ = nullptr;
+    return p;
+  }
+  // Drops the held reference (if any) and takes ownership of p.
+  void reset(PyObject *p = nullptr) noexcept {
+    PyObject *old = p_;
+    p_ = p;
+    Py_XDECREF(old);
+  }
+  // A second owned reference to the same object.
+  Ref dup() const noexcept { return borrow(p_); }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+};
+
+// Builds a tuple from owned or borrowed parts, e.g. tuple_of(a, b.get()).
+// Returns an empty Ref with the error set on failure.
+template <class... T>
+inline Ref tuple_of(T... items) {
+  static_assert((std::is_convertible_v<T, PyObject *> && ...));
+  return Ref::steal(PyTuple_Pack(sizeof...(T), static_cast<PyObject *>(items)...));
+}
+
+// ---------------------------------------------------------------------------
+// Errors
+// ---------------------------------------------------------------------------
+
+// Raises exc_type(message) with the exception currently raised (the one being
+// "handled" by the caller) as the new exception's __context__, as a raise
+// statement inside an except block would. If no exception is set, it simply
+// raises. Always returns nullptr so it can end a function: return raise_from_current(...).
+PyObject *raise_from_current(PyObject *exc_type, PyObject *message);
+PyObject *raise_from_current(PyObject *exc_type, const char *message);
+
+// Raises KeyError(key): a key that is itself a tuple stays one argument.
+PyObject *set_key_error(PyObject *key);
+
+// True when the raised exception derives from Exception (not from
+// BaseException only, such as KeyboardInterrupt or SystemExit).
+inline bool error_is_ordinary() { return PyErr_ExceptionMatches(PyExc_Exception) != 0; }
+
+// ---------------------------------------------------------------------------
+// Calls
+// ---------------------------------------------------------------------------
+
+// self.name(*args), looked up on the instance (instance attributes win, as a
+// Python attribute call would). name should be an interned str.
+template <class... T>
+inline Ref call_method(PyObject *self, PyObject *name, T... args) {
+  PyObject *argv[] = {self, static_cast<PyObject *>(args)...};
+  return Ref::steal(PyObject_VectorcallMethod(name, argv, (1 + sizeof...(T)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                              nullptr));
+}
+
+// type(self).name bound to self and called: the method as the object's class
+// defines it (subclass overrides included), ignoring entries of the instance's
+// own namespace. Raises AttributeError when the class has no such attribute.
+Ref call_class_method_v(PyObject *self, PyObject *name, PyObject *const *args, size_t nargs, PyObject *kwnames);
+template <class... T>
+inline Ref call_class_method(PyObject *self, PyObject *name, T... args) {
+  PyObject *argv[] = {nullptr, static_cast<PyObject *>(args)...};
+  return call_class_method_v(self, name, argv + 1, sizeof...(T), nullptr);
+}
+
+// The attribute `name` as found on type(self) and its bases (borrowed, or
+// nullptr without an error when absent).
+inline PyObject *lookup_on_type(PyTypeObject *tp, PyObject *name) { return _PyType_Lookup(tp, name); }
+
+// callable(*args)
+template <class... T>
+inline Ref call(PyObject *callable, T... args) {
+  PyObject *argv[] = {nullptr, static_cast<PyObject *>(args)...};
+  return Ref::steal(PyObject_Vectorcall(callable, argv + 1, sizeof...(T) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// ---------------------------------------------------------------------------
+// Arguments
+// ---------------------------------------------------------------------------
+
+// Describes the parameters of a METH_FASTCALL | METH_KEYWORDS function the way
+// a Python def would: names in order, how many are required, and how many may
+// be given positionally (the rest are keyword-only). Parameters listed before
+// `posonly` cannot be given by keyword.
+struct Params {
+  const char *func;                      // name shown in messages, e.g. "move"
+  std::initializer_list<const char *> names;
+  Py_ssize_t required;                   // the first `required` have no default
+  Py_ssize_t max_positional = -1;        // -1: all may be positional
+  Py_ssize_t posonly = 0;
+};
+
+// Fills out[i] (borrowed) for each parameter; parameters not given stay nullptr.
+// Raises the interpreter-style TypeError for a wrong count, a duplicate or an
+// unknown keyword, or a missing required argument. Returns 0 or -1.
+int parse_args(const Params &p, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **out);
+
+// For functions that take no keywords at all (METH_FASTCALL | METH_KEYWORDS
+// used for the interpreter-style message): raises when kwnames is not empty.
+int no_keywords(const char *func, PyObject *kwnames);
+
+// ---------------------------------------------------------------------------
+// Classes
+// ---------------------------------------------------------------------------
+
+// A C function of any of the METH_* shapes, as the PyCFunction a PyMethodDef holds.
+template <class F>
+inline PyCFunction as_cfunc(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// Creates a class the way a class statement does: metaclass(name, bases, ns)
+// with ns holding __module__, __qualname__ (= name), __doc__ (when doc is not
+// nullptr) and every item of `attrs` (a dict or nullptr: plain class attributes
+// such as get = MutableMapping.get, or __hash__ = None for classes that define
+// __eq__). Then attaches `module` to the class (see attach_module).
+Ref make_class(PyObject *module, PyObject *metaclass, const char *name, PyObject *bases, const char *doc,
+               PyObject *attrs);
+
+// Sets the heap type's ht_module to `module` (owned by the type), so that
+// PyType_GetModuleByDef finds the module from any instance of the class or of
+// a subclass. Python-level classes have no module of their own; this writes a
+// field the C API does not document as writable, and the tests check on every
+// module that it works.
+int attach_module(PyObject *cls, PyObject *module);
+
+// Installs each entry of a method table (terminated by {nullptr}) on cls with
+// setattr, so the type's slots and cache are updated: instance methods become
+// method descriptors, METH_CLASS entries classmethod descriptors, METH_STATIC
+// entries staticmethod objects wrapping a builtin bound to cls. The docstring
+// of each entry should begin with its text signature.
+int install_methods(PyObject *cls, PyMethodDef *defs);
+
+// abc.update_abstractmethods(cls): for classes over collections.abc bases,
+// after their methods are installed.
+int update_abstract_methods(PyObject *cls);
+
+// from module_name import attr  (new reference or nullptr)
+Ref import_from(const char *module_name, const char *attr);
+
+// Sets module.name = value (value borrowed); -1 on error.
+int add_global(PyObject *module, const char *name, PyObject *value);
+
+// ---------------------------------------------------------------------------
+// Module state
+// ---------------------------------------------------------------------------
+
+// A module's state is a struct whose members are all PyObject* (interned
+// names, imported objects, classes). These helpers treat it as an array of
+// object pointers, so every member is visited and cleared without a list of
+// names to keep in step.
+template <class State>
+inline State *state_of(PyObject *module) {
+  return static_cast<State *>(PyModule_GetState(module));
+}
+template <class State>
+inline int state_traverse(PyObject *module, visitproc visit, void *arg) {
+  static_assert(std::is_standard_layout_v<State> && sizeof(State) % sizeof(PyObject *) == 0);
+  State *s = state_of<State>(module);
+  if (s == nullptr) return 0;
+  PyObject **p = reinterpret_cast<PyObject **>(s);
+  for (size_t i = 0; i < sizeof(State) / sizeof(PyObject *); ++i) Py_VISIT(p[i]);
+  return 0;
+}
+template <class State>
+inline int state_clear(PyObject *module) {
+  State *s = state_of<State>(module);
+  if (s == nullptr) return 0;
+  PyObject **p = reinterpret_cast<PyObject **>(s);
+  for (size_t i = 0; i < sizeof(State) / sizeof(PyObject *); ++i) Py_CLEAR(p[i]);
+  return 0;
+}
+template <class State>
+inline void state_free(void *module) {
+  state_clear<State>(static_cast<PyObject *>(module));
+}
+
+// Interns a name for the module state (new reference, or nullptr).
+inline PyObject *intern(const char *s) { return PyUnicode_InternFromString(s); }
+
+// The module (borrowed) whose definition is `def`, found from the class of
+// `self` or any class on its MRO. Raises TypeError when none is attached.
+inline PyObject *module_of(PyObject *self, PyModuleDef *def) {
+  return PyType_GetModuleByDef(Py_TYPE(self), def);
+}
+inline PyObject *module_of_type(PyTypeObject *tp, PyModuleDef *def) { return PyType_GetModuleByDef(tp, def); }
+
+// The module global `name` as a function body would read it at call time:
+// the module's dict, then the builtins, else NameError("name 'x' is not defined").
+Ref global(PyObject *module, PyObject *name);
+
+// ---------------------------------------------------------------------------
+// Recursion
+// ---------------------------------------------------------------------------
+
+// Scoped Py_EnterRecursiveCall / Py_LeaveRecursiveCall. Check it before use:
+//   capi::RecursionGuard guard(" while flattening");
+//   if (!guard) return nullptr;
+// The leave always pairs the enter, whatever path leaves the scope.
+class RecursionGuard {
+  bool entered_;
+
+ public:
+  explicit RecursionGuard(const char *where) noexcept : entered_(Py_EnterRecursiveCall(where) == 0) {}
+  ~RecursionGuard() {
+    if (entered_) Py_LeaveRecursiveCall();
+  }
+  RecursionGuard(const RecursionGuard &) = delete;
+  RecursionGuard &operator=(const RecursionGuard &) = delete;
+  explicit operator bool() const noexcept { return entered_; }
+};
+
+// Raises RecursionError with the given message (for explicit-stack walks that
+// detect a cycle or exceed a depth limit without recursing in C).
+PyObject *raise_recursion(const char *message);
+
+}  // namespace capi

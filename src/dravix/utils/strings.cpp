@@ -1,0 +1,130 @@
+// dravix.utils.strings: the platform's text helpers used by the containers.
+//
+//   typecast_str(value)        turns configuration text into the value it spells
+//   decode_cli_string(string)  gives command-line text as str
+#include "capi.hpp"
+
+#include <cstring>
+#include <string_view>
+
+namespace {
+
+using capi::Ref;
+
+// --- typecast_str -----------------------------------------------------------
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// An optional sign and digits without a leading zero (a lone "0" allowed).
+bool is_canonical_int(std::string_view s) {
+  if (!s.empty() && (s[0] == '+' || s[0] == '-')) s.remove_prefix(1);
+  if (s.empty()) return false;
+  for (char c : s)
+    if (!is_digit(c)) return false;
+  return s.size() == 1 || s[0] != '0';
+}
+
+bool equals_folded(std::string_view s, const char *lower) {
+  size_t n = std::strlen(lower);
+  if (s.size() != n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    char c = s[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != lower[i]) return false;
+  }
+  return true;
+}
+
+// The float the text spells, when the shortest repr of that float is the text
+// itself ("1.5", "-0.25", "1e+16"); nullptr without an error otherwise.
+PyObject *float_if_repr(std::string_view s, const char *text) {
+  bool digit = false;
+  for (char c : s) {
+    if (is_digit(c)) digit = true;
+    else if (c != '.' && c != '-' && c != '+' && c != 'e') return nullptr;
+  }
+  if (!digit) return nullptr;
+  char *end = nullptr;
+  double value = PyOS_string_to_double(text, &end, nullptr);
+  if (value == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();  // not a float literal: the text stays text
+    return nullptr;
+  }
+  if (end != text + s.size()) return nullptr;
+  char *repr = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+  if (repr == nullptr) return nullptr;
+  bool same = std::string_view(repr) == s;
+  PyMem_Free(repr);
+  return same ? PyFloat_FromDouble(value) : nullptr;
+}
+
+PyDoc_STRVAR(typecast_str_doc,
+             "typecast_str($module, value, /)\n--\n\n"
+             "Return the value that a configuration text spells.\n\n"
+             "Only an exact str is converted: a canonical decimal integer becomes an int,\n"
+             "a float written as its own repr becomes a float, 'true'/'false' (any case)\n"
+             "become booleans and 'none'/'null' (any case) become None. Any other text,\n"
+             "and every value that is not a str, is returned unchanged (the same object).");
+
+PyObject *typecast_str(PyObject *, PyObject *value) {
+  if (!PyUnicode_CheckExact(value) || !PyUnicode_IS_ASCII(value)) return Py_NewRef(value);
+  Py_ssize_t size = 0;
+  const char *text = PyUnicode_AsUTF8AndSize(value, &size);
+  if (text == nullptr) return nullptr;
+  std::string_view s(text, static_cast<size_t>(size));
+  if (s.empty() || s.size() > 4300) return Py_NewRef(value);
+  if (is_canonical_int(s)) return PyLong_FromString(text, nullptr, 10);
+  if (equals_folded(s, "true")) Py_RETURN_TRUE;
+  if (equals_folded(s, "false")) Py_RETURN_FALSE;
+  if (equals_folded(s, "none") || equals_folded(s, "null")) Py_RETURN_NONE;
+  if (PyObject *f = float_if_repr(s, text)) return f;
+  if (PyErr_Occurred()) return nullptr;
+  return Py_NewRef(value);
+}
+
+// --- decode_cli_string ------------------------------------------------------
+
+PyDoc_STRVAR(decode_cli_string_doc,
+             "decode_cli_string($module, string, /)\n--\n\n"
+             "Return command-line text as str.\n\n"
+             "A str is returned unchanged; bytes and bytearray are decoded with the\n"
+             "file-system encoding and its error handler, as os.fsdecode does.");
+
+PyObject *decode_cli_string(PyObject *, PyObject *string) {
+  if (PyUnicode_Check(string)) return Py_NewRef(string);
+  if (PyBytes_Check(string))
+    return PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(string), PyBytes_GET_SIZE(string));
+  if (PyByteArray_Check(string))
+    return PyUnicode_DecodeFSDefaultAndSize(PyByteArray_AS_STRING(string), PyByteArray_GET_SIZE(string));
+  return PyErr_Format(PyExc_TypeError, "decode_cli_string() argument must be str, bytes or bytearray, not %.100s",
+                      Py_TYPE(string)->tp_name);
+}
+
+PyMethodDef module_functions[] = {
+    {"typecast_str", typecast_str, METH_O, typecast_str_doc},
+    {"decode_cli_string", decode_cli_string, METH_O, decode_cli_string_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {0, nullptr},
+};
+
+PyDoc_STRVAR(module_doc, "Text helpers of the platform: conversion of configuration text and decoding of command-line text.");
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "dravix.utils.strings",
+    module_doc,
+    0,
+    module_functions,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_strings(void) { return PyModuleDef_Init(&module_def); }
