@@ -1,0 +1,623 @@
+"""Tests of dravix.datastructures.configuration: the Configuration tree and its loaders."""
+
+import abc
+import collections.abc
+import configparser
+import copy
+import gc
+import importlib.util
+import inspect
+import logging
+import pathlib
+import pickle
+import subprocess
+import sys
+import textwrap
+import weakref
+
+import pytest
+import yaml
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import dravix.datastructures.configuration as mod
+import dravix.utils.strings
+from dravix.datastructures import dotbag
+from dravix.datastructures.configuration import Configuration
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+EXAMPLES = ROOT / "examples" / "config"
+LOGGER = "dravix.datastructures.configuration"
+
+
+def load_baseline():
+    spec = importlib.util.spec_from_file_location("baseline_configuration", ROOT / "bench/baseline/configuration.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+baseline = load_baseline()
+
+
+class Sub(Configuration):
+    """A module-level subclass, so that pickle can find it."""
+
+
+def write(tmp_path, name, text):
+    path = tmp_path / name
+    path.write_text(textwrap.dedent(text))
+    return str(path)
+
+
+@pytest.fixture
+def recorder(monkeypatch):
+    """Replaces typecast_str with an identity that records what it was given."""
+    calls = []
+
+    def typecast(value):
+        calls.append(value)
+        return value
+
+    monkeypatch.setattr(mod, "typecast_str", typecast)
+    return calls
+
+
+# --- module and class -------------------------------------------------------
+
+
+def test_module_contents():
+    import os
+
+    assert mod.os is os and mod.yaml is yaml and mod.logging is logging and mod.configparser is configparser
+    assert mod.Mapping is collections.abc.Mapping
+    assert mod.NestedDotBag is dotbag.NestedDotBag
+    assert mod.typecast_str is dravix.utils.strings.typecast_str
+    assert mod.logger is logging.getLogger(LOGGER)
+    assert callable(mod.iter_entry_points)
+    assert not hasattr(mod, "__all__")
+    public = {name for name in vars(mod) if not name.startswith("_")}
+    assert public == {"os", "yaml", "logging", "configparser", "iter_entry_points", "Mapping", "NestedDotBag",
+                      "typecast_str", "logger", "Configuration"}
+
+
+def test_class_facts():
+    assert type(Configuration) is abc.ABCMeta
+    assert Configuration.__mro__ == (Configuration, dotbag.NestedDotBag, dotbag.DotBag, dict,
+                                     collections.abc.MutableMapping, collections.abc.Mapping,
+                                     collections.abc.Collection, collections.abc.Sized, collections.abc.Iterable,
+                                     collections.abc.Container, object)
+    assert Configuration.__module__ == LOGGER and Configuration.__qualname__ == "Configuration"
+    assert Configuration.__doc__ is None
+    assert Configuration.copy.__doc__ and Configuration.load_entrypoint.__doc__
+    assert list(inspect.signature(Configuration.load_cfgs).parameters) == ["self", "files"]
+    assert inspect.signature(Configuration.load_yamls).parameters["files"].kind is inspect.Parameter.VAR_POSITIONAL
+    assert list(inspect.signature(Configuration.load_entrypoint).parameters) == ["self", "group"]
+    assert list(inspect.signature(Configuration.__setitem__).parameters) == ["self", "key", "value"]
+
+
+def test_import_emits_no_warning():
+    code = "import dravix.datastructures.configuration"
+    subprocess.run([sys.executable, "-W", "error", "-c", code], check=True)
+
+
+@pytest.mark.parametrize("call", [
+    lambda c: c.copy(1),
+    lambda c: c.load_cfgs(files="x.ini"),
+    lambda c: c.load_yamls(file="x.yaml"),
+    lambda c: c.load_entrypoint(),
+    lambda c: c.load_entrypoint("a", "b"),
+    lambda c: c.load_entrypoint(grp="a"),
+    lambda c: c.__setitem__("k"),
+    lambda c: c.__setitem__("k", 1, 2),
+])
+def test_wrong_arguments(call):
+    with pytest.raises(TypeError):
+        call(Configuration())
+
+
+def test_unreachable_instances_are_collected():
+    cfg = Configuration({"a": {"b": {"c": 1}}})
+    inner = weakref.ref(cfg.a.b)
+    outer = weakref.ref(cfg)
+    del cfg
+    gc.collect()
+    assert outer() is None and inner() is None
+
+
+# --- __setitem__ --------------------------------------------------------------
+
+
+def test_values_are_converted_on_item_assignment_only():
+    cfg = Configuration({"a": {"b": "1"}}, flag="TRUE")
+    assert type(cfg.a) is Configuration and cfg["a.b"] == 1 and cfg.flag is True
+    assert repr(cfg) == "Configuration({'a': Configuration({'b': 1}), 'flag': True})"
+    cfg["x"] = "5"
+    cfg.y = "5"
+    assert cfg.x == 5 and cfg.y == "5"
+
+
+def test_conversion_runs_once_per_level(recorder):
+    cfg = Configuration()
+    cfg["a.b.c"] = "v"
+    assert [type(v) for v in recorder] == [str, Configuration, str, Configuration, str]
+    assert recorder[1] is cfg.a and recorder[3] is cfg.a.b
+    recorder.clear()
+    cfg["a.b.d"] = "w"  # the levels exist now: only the value is converted, once per level
+    assert recorder == ["w", "w", "w"]
+
+
+def test_typecast_looked_up_at_call_time_also_through_subclasses(monkeypatch):
+    monkeypatch.setattr(mod, "typecast_str", lambda value: ("cast", value))
+    cfg, sub = Configuration(), Sub()
+    cfg["k"] = 1
+    sub["k"] = 1
+    assert cfg.k == ("cast", 1) and sub.k == ("cast", 1)
+
+
+def test_typecast_failure_stores_nothing(monkeypatch):
+    def typecast(value):
+        if value == "bad":
+            raise ValueError("no")
+        return "bad" if value == "soon bad" else value
+
+    monkeypatch.setattr(mod, "typecast_str", typecast)
+    cfg = Configuration()
+    with pytest.raises(ValueError, match="no"):
+        cfg["x"] = "bad"
+    assert "x" not in cfg
+    with pytest.raises(ValueError):
+        cfg["a.b"] = "soon bad"  # fails one level down
+    assert dict(cfg) == {"a": Configuration()}  # the level made on the way stays
+
+
+def test_levels_of_another_class_refuse_paths():
+    cfg = Configuration()
+    cfg.n = dotbag.NestedDotBag()
+    with pytest.raises(KeyError) as info:
+        cfg["n.k"] = 1
+    assert info.value.args == ('target key "n" is a value, cannot update value against another Configuration',)
+    sub = Sub()
+    sub.c = Configuration()
+    with pytest.raises(KeyError, match="another Sub"):
+        sub["c.k"] = 1
+    sub["d.e"] = 1
+    assert type(sub.d) is Sub
+
+
+# --- copy -----------------------------------------------------------------------
+
+
+def test_copy_owns_its_levels_and_shares_other_values():
+    shared = [1, 2]
+    cfg = Configuration({"a": {"b": 1, "l": shared}})
+    cfg.p = {"q": 1}  # a plain dict, stored without conversion
+    dup = cfg.copy()
+    assert type(dup) is Configuration and dup == cfg and vars(dup) is dup
+    dup["a.b"] = 2
+    assert cfg["a.b"] == 1
+    assert dup["a.l"] is shared
+    assert type(dup.p) is Configuration and cfg.p == {"q": 1} and type(cfg.p) is dict
+    plain = dict.copy(cfg)
+    assert type(plain) is dict and plain["a"] is cfg.a
+
+
+def test_copy_passes_values_through_conversion_again():
+    cfg = Configuration()
+    cfg.x = "5"
+    setattr(cfg, "s.t", 1)
+    dup = cfg.copy()
+    assert dup.x == 5 and dup["s.t"] == 1 and type(dup.s) is Configuration
+
+
+def test_copy_of_subclass_and_of_entries_named_like_methods():
+    sub = Sub({"a": {"b": 1}})
+    dup = sub.copy()
+    assert type(dup) is Sub and type(dup.a) is Sub
+    cfg = Configuration({"items": 1, "update": {"x": 2}, "keys": 3, "pop": 4, "setdefault": {"y": 5}})
+    assert cfg.copy() == cfg
+
+
+def test_copy_propagates_conversion_failure(monkeypatch):
+    cfg = Configuration({"a": {"b": 1}})
+
+    def typecast(value):
+        if value == 1:
+            raise RuntimeError("boom")
+        return value
+
+    monkeypatch.setattr(mod, "typecast_str", typecast)
+    with pytest.raises(RuntimeError, match="boom"):
+        cfg.copy()
+
+
+COPIERS = [pytest.param(copy.copy, id="copy"), pytest.param(copy.deepcopy, id="deepcopy")] + [
+    pytest.param(lambda o, p=p: pickle.loads(pickle.dumps(o, p)), id=f"pickle{p}")
+    for p in range(2, pickle.HIGHEST_PROTOCOL + 1)
+]
+
+
+@pytest.mark.parametrize("cls", [Configuration, Sub])
+@pytest.mark.parametrize("copier", COPIERS)
+def test_copy_protocols_reproduce_exactly(cls, copier, monkeypatch):
+    cfg = cls({"sec": {"port": "8080", "hosts": ["a", "b"]}})
+    cfg.raw = "5"
+    cfg.plain = {"k": "true"}
+    setattr(cfg, "dotted.key", "1")
+
+    def typecast(value):
+        raise AssertionError("converted again: %r" % (value,))
+
+    monkeypatch.setattr(mod, "typecast_str", typecast)
+    dup = copier(cfg)
+    assert type(dup) is cls and dup == cfg and vars(dup) is dup
+    assert dup.raw == "5" and type(dup.plain) is dict and dict.__getitem__(dup, "dotted.key") == "1"
+    assert type(dup.sec) is cls and vars(dup.sec) is dup.sec
+    if copier is copy.copy:
+        assert dup.sec is cfg.sec
+    else:
+        assert dup.sec is not cfg.sec and dup.sec == cfg.sec
+    dup.extra = 1
+    assert dup["extra"] == 1
+
+
+# --- load_cfgs -----------------------------------------------------------------
+
+
+def test_load_cfgs_options_and_names(tmp_path):
+    path = write(tmp_path, "a.ini", """\
+        [server]
+        port = 22
+        Mode = x
+        # comment = 1
+        note = a ; b
+        ; plain = 2
+        [x.y]
+        k = v
+        [app]
+        log.level = debug
+        """)
+    cfg = Configuration()
+    assert cfg.load_cfgs(path) == [path]
+    assert cfg["server.port"] == 22 and cfg["server.mode"] == "x" and "Mode" not in cfg.server
+    assert cfg["server.note"] == "a ; b" and "comment" not in cfg.server and cfg["server.; plain"] == 2
+    assert type(cfg.x.y) is Configuration and cfg["x.y.k"] == "v"
+    assert cfg["app.log.level"] == "debug"
+    assert "DEFAULT" not in cfg
+
+
+def test_load_cfgs_default_section(tmp_path):
+    path = write(tmp_path, "d.ini", """\
+        [DEFAULT]
+        level = 1
+        base = /srv
+        [a]
+        [b]
+        level = 2
+        data = %(base)s/data
+        """)
+    cfg = Configuration(DEFAULT={"old": 1})
+    cfg.load_cfgs(path)
+    assert cfg == {"a": {"level": 1, "base": "/srv"}, "b": {"level": 2, "base": "/srv", "data": "/srv/data"}}
+
+
+def test_load_cfgs_without_files_removes_default_entry():
+    cfg = Configuration({"DEFAULT": {"x": 1}, "k": 2})
+    assert cfg.load_cfgs() == []
+    assert dict(cfg) == {"k": 2}
+
+
+def test_load_cfgs_order_and_missing_files(tmp_path):
+    first = write(tmp_path, "1.ini", "[s]\nk = 1\nonly1 = a\n")
+    second = tmp_path / "2.ini"
+    second.write_text("[s]\nk = 2\n")
+    cfg = Configuration()
+    assert cfg.load_cfgs(first, str(tmp_path / "missing.ini"), second) == [first, str(second)]
+    assert cfg.s == {"k": 2, "only1": "a"}
+
+
+@pytest.mark.parametrize("text, error", [
+    ("[s]\nport: 22\n", configparser.ParsingError),
+    ("k = 1\n", configparser.MissingSectionHeaderError),
+    ("[s]\nk = 1\n[s]\n", configparser.DuplicateSectionError),
+    ("[s]\nk = 1\nK = 2\n", configparser.DuplicateOptionError),
+])
+def test_load_cfgs_parse_errors_leave_receiver_unchanged(tmp_path, text, error):
+    path = write(tmp_path, "bad.ini", text)
+    cfg = Configuration({"keep": {"me": 1}})
+    with pytest.raises(error):
+        cfg.load_cfgs(path)
+    assert cfg == {"keep": {"me": 1}}
+
+
+def test_load_cfgs_interpolation_error_keeps_earlier_sections(tmp_path):
+    path = write(tmp_path, "i.ini", "[a]\nk = 1\n[b]\nx = %(missing)s\n")
+    cfg = Configuration()
+    with pytest.raises(configparser.InterpolationMissingOptionError):
+        cfg.load_cfgs(path)
+    assert cfg["a.k"] == 1
+
+
+def test_load_cfgs_with_entries_named_like_methods(tmp_path):
+    path = write(tmp_path, "m.ini", "[update]\nx = 1\n[pop]\ny = 2\n[items]\nz = 3\n")
+    cfg = Configuration()
+    cfg["setdefault"] = 0
+    cfg.load_cfgs(path)
+    cfg.load_cfgs(path)  # again, now that the receiver holds levels under those names
+    assert cfg == {"setdefault": 0, "update": {"x": 1}, "pop": {"y": 2}, "items": {"z": 3}}
+
+
+def test_load_cfgs_sample_file():
+    cfg = Configuration()
+    path = str(EXAMPLES / "service.ini")
+    assert cfg.load_cfgs(path) == [path]
+    assert cfg["server.port"] == 8080 and cfg["server.timeout"] == 30.5 and cfg["service.debug"] is False
+    assert cfg.server.static_dir == "/srv/order-tracker/static"
+    assert cfg["server.tls.enabled"] is True and cfg["server.tls.environment"] == "production"
+    assert cfg["database.primary.pool.size"] == 20 and cfg["service.version"] == "2.4.1"
+    assert cfg["logging.log.level"] == "WARNING" and cfg["service.log.level"] == "INFO"
+    assert "DEFAULT" not in cfg
+
+
+# --- load_yamls ----------------------------------------------------------------
+
+
+def test_load_yamls_nesting_lists_and_missing(tmp_path):
+    path = write(tmp_path, "a.yaml", """\
+        a:
+          b: 1
+        c:
+          - d: 2
+        q: '42'
+        """)
+    cfg = Configuration()
+    assert cfg.load_yamls(path, str(tmp_path / "missing.yaml"), str(tmp_path)) == (path,)
+    assert type(cfg.a) is Configuration and cfg["a.b"] == 1
+    assert type(cfg.c[0]) is dict and cfg.c == [{"d": 2}]
+    assert cfg.q == 42
+
+
+def test_load_yamls_merges_into_levels_and_accepts_paths(tmp_path):
+    first = tmp_path / "1.yaml"
+    first.write_text("a:\n  x: 1\n  y: 1\n")
+    second = write(tmp_path, "2.yaml", "a:\n  y: 2\n  z: 3\nb.c: 4\n")
+    cfg = Configuration()
+    assert cfg.load_yamls(first, second) == (first, second)
+    assert cfg == {"a": {"x": 1, "y": 2, "z": 3}, "b": {"c": 4}}
+
+
+@pytest.mark.parametrize("empty", ["", "# only a comment\n", "null\n", "---\n", "~\n"])
+def test_load_yamls_empty_document_counts_as_loaded(tmp_path, empty):
+    first = write(tmp_path, "empty.yaml", empty)
+    second = write(tmp_path, "b.yaml", "k: v\n")
+    cfg = Configuration({"old": 1})
+    assert cfg.load_yamls(first, second) == (first, second)
+    assert cfg == {"old": 1, "k": "v"}
+
+
+@pytest.mark.parametrize("text, error", [
+    ("5\n", TypeError),
+    ("hello\n", TypeError),
+    ("a: [1, 2\n", yaml.YAMLError),
+    ("a: 1\na: *x\n", yaml.YAMLError),
+])
+def test_load_yamls_errors_propagate_and_close_the_file(tmp_path, monkeypatch, text, error):
+    good = write(tmp_path, "good.yaml", "kept: 1\n")
+    bad = write(tmp_path, "bad.yaml", text)
+    opened = []
+
+    def tracking_open(*args, **kwargs):
+        f = open(*args, **kwargs)
+        opened.append(f)
+        return f
+
+    monkeypatch.setattr(mod, "open", tracking_open, raising=False)
+    cfg = Configuration()
+    with pytest.raises(error):
+        cfg.load_yamls(good, bad, good)
+    assert cfg == {"kept": 1}
+    assert len(opened) == 2 and all(f.closed for f in opened)
+    assert opened[0].mode == "r"
+
+
+def test_load_yamls_document_of_pairs_and_conflicts(tmp_path):
+    pairs = write(tmp_path, "p.yaml", "- [k, 1]\n- [j, 2]\n")
+    cfg = Configuration(a=5)
+    cfg.load_yamls(pairs)
+    assert cfg == {"a": 5, "k": 1, "j": 2}
+    over = write(tmp_path, "o.yaml", "a:\n  b: 1\n")
+    with pytest.raises(AttributeError):
+        cfg.load_yamls(over)
+
+
+def test_load_yamls_with_entries_named_like_methods(tmp_path):
+    path = write(tmp_path, "m.yaml", "update:\n  x: 1\nitems: 3\nkeys: {k: 1}\nsetdefault: 2\n")
+    cfg = Configuration()
+    cfg.load_yamls(path)
+    cfg.load_yamls(path)
+    assert cfg == {"update": {"x": 1}, "items": 3, "keys": {"k": 1}, "setdefault": 2}
+    assert cfg["keys.k"] == 1
+
+
+def test_load_yamls_sample_file():
+    cfg = Configuration()
+    cfg.load_yamls(EXAMPLES / "service.yaml")
+    assert cfg.server.tls.protocols == ["TLSv1.2", "TLSv1.3"] and cfg["server.tls.enabled"] is True
+    assert type(cfg["database.replicas"][1]) is dict and cfg["database.replicas"][1]["weight"] == 1
+    assert cfg["features.rate_limit"] is None and cfg["service.version"] == "2.4.1"
+    assert cfg["logging.file.max_bytes"] == 10485760 and cfg.server.timeout == 30.5
+
+
+@pytest.mark.parametrize("name", ["service.yaml"])
+def test_c_and_pure_yaml_loaders_agree(monkeypatch, name):
+    path = EXAMPLES / name
+    used = []
+
+    class Spy(yaml.CSafeLoader):
+        def __init__(self, stream):
+            used.append(stream)
+            super().__init__(stream)
+
+    monkeypatch.setattr(yaml, "CSafeLoader", Spy)
+    fast = Configuration()
+    fast.load_yamls(path)
+    assert len(used) == 1
+
+    monkeypatch.delattr(yaml, "CSafeLoader")
+    calls = []
+    monkeypatch.setattr(yaml, "safe_load", lambda f: calls.append(f) or yaml.load(f, Loader=yaml.SafeLoader))
+    pure = Configuration()
+    pure.load_yamls(path)
+    assert len(calls) == 1
+    assert fast == pure
+    assert yaml.load(path.read_text(), Loader=yaml.SafeLoader) == yaml.load(path.read_text(), Loader=Spy)
+
+
+# --- load_entrypoint ------------------------------------------------------------
+
+
+class FakeEP:
+    def __init__(self, name, obj=None, exc=None, dist=None):
+        self.name, self.obj, self.exc = name, obj, exc
+        self.dist = dist if dist is not None else f"pkg-{name} 1.0"
+
+    def load(self):
+        if self.exc is not None:
+            raise self.exc
+        return self.obj
+
+
+@pytest.fixture
+def entry_points(monkeypatch):
+    calls = []
+    eps = []
+
+    def fake(**kwargs):
+        calls.append(kwargs)
+        return iter(eps)
+
+    monkeypatch.setattr(mod, "iter_entry_points", fake)
+    return eps, calls
+
+
+def test_load_entrypoint_logs_failures_and_goes_on(entry_points, caplog):
+    eps, calls = entry_points
+    good = FakeEP("good", {"a.b": "1", "s": {"k": "v"}})
+    broken = FakeEP("broken", exc=ImportError("no module"))
+    partial = FakeEP("partial", [("p", 1), ("q",)])
+    later = FakeEP("later", Configuration({"s": {"j": 2}}))
+    eps += [good, broken, partial, later]
+    cfg = Configuration()
+    with caplog.at_level(logging.ERROR, logger=LOGGER):
+        assert cfg.load_entrypoint(group="grp") == [good, later]
+    assert calls == [{"group": "grp"}]
+    assert cfg == {"a": {"b": 1}, "s": {"k": "v", "j": 2}, "p": 1}
+    assert type(cfg.a) is Configuration
+    records = [(r.name, r.levelno, r.getMessage(), r.exc_info[0]) for r in caplog.records]
+    assert records == [
+        (LOGGER, logging.ERROR, "Failed to load configuration from entrypoint: pkg-broken 1.0", ImportError),
+        (LOGGER, logging.ERROR, "Failed to load configuration from entrypoint: pkg-partial 1.0", TypeError),
+    ]
+
+
+def test_load_entrypoint_formats_dist_with_empty_spec(entry_points, caplog):
+    eps, _ = entry_points
+
+    class Dist:
+        def __format__(self, spec):
+            return "formatted[%s]" % spec
+
+    eps.append(FakeEP("x", exc=ValueError(), dist=Dist()))
+    assert Configuration().load_entrypoint("g") == []
+    assert caplog.records[0].getMessage() == "Failed to load configuration from entrypoint: formatted[]"
+
+
+def test_load_entrypoint_does_not_catch_base_exceptions(entry_points):
+    eps, _ = entry_points
+    after = FakeEP("after", {"x": 1})
+    eps += [FakeEP("stop", exc=KeyboardInterrupt()), after]
+    cfg = Configuration()
+    with pytest.raises(KeyboardInterrupt):
+        cfg.load_entrypoint("g")
+    assert cfg == {}
+
+
+def test_load_entrypoint_dist_failure_propagates_with_context(entry_points):
+    eps, _ = entry_points
+
+    class Dist:
+        def __format__(self, spec):
+            raise RuntimeError("no dist")
+
+    eps.append(FakeEP("x", exc=ImportError("first"), dist=Dist()))
+    with pytest.raises(RuntimeError, match="no dist") as info:
+        Configuration().load_entrypoint("g")
+    assert isinstance(info.value.__context__, ImportError)
+    assert sys.exception() is None
+
+
+def test_load_entrypoint_leaves_handled_exception_alone(entry_points, caplog):
+    eps, _ = entry_points
+    eps.append(FakeEP("x", exc=ImportError("inner")))
+    try:
+        raise LookupError("outer")
+    except LookupError as outer:
+        Configuration().load_entrypoint("g")
+        assert sys.exception() is outer
+    assert caplog.records[0].exc_info[1].args == ("inner",)
+
+
+def test_load_entrypoint_from_installed_distribution(tmp_path, monkeypatch, caplog):
+    group = "dravix_tests.configuration"
+    (tmp_path / "dravix_cfgtest_mod.py").write_text(
+        "SETTINGS = {'service': {'port': '8080'}, 'a.b': 'true'}\nEXTRA = {'service': {'name': 'svc'}}\n")
+    info = tmp_path / "dravix_cfgtest-1.0.dist-info"
+    info.mkdir()
+    (info / "METADATA").write_text("Metadata-Version: 2.1\nName: dravix-cfgtest\nVersion: 1.0\n")
+    (info / "entry_points.txt").write_text(
+        f"[{group}]\nsettings = dravix_cfgtest_mod:SETTINGS\n"
+        "broken = dravix_cfgtest_missing:SETTINGS\nextra = dravix_cfgtest_mod:EXTRA\n")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    monkeypatch.delitem(sys.modules, "dravix_cfgtest_mod", raising=False)
+
+    eps = list(mod.iter_entry_points(group=group))
+    assert [ep.name for ep in eps] == ["settings", "broken", "extra"]
+    assert str(eps[0].dist) == "dravix-cfgtest 1.0"
+
+    cfg = Configuration()
+    with caplog.at_level(logging.ERROR, logger=LOGGER):
+        loaded = cfg.load_entrypoint(group)
+    assert [ep.name for ep in loaded] == ["settings", "extra"]
+    assert cfg == {"service": {"port": 8080, "name": "svc"}, "a": {"b": True}}
+    assert [r.getMessage() for r in caplog.records] == [
+        "Failed to load configuration from entrypoint: dravix-cfgtest 1.0"]
+    assert issubclass(caplog.records[0].exc_info[0], ImportError)
+    assert list(mod.iter_entry_points(group=group + ".none")) == []
+
+
+# --- against the plain-Python version ----------------------------------------------
+
+# Keys that name methods are left out: the plain-Python version looks methods up on the instance.
+keys = st.sampled_from(["a", "b", "c", "a.b", "b.c", "a.b.c", ".x", "y."])
+leaves = st.sampled_from(["1", "01", "true", "None", "1.5", "x", 2, None, (1,)])
+trees = st.recursive(leaves, lambda inner: st.dictionaries(keys, inner, max_size=4), max_leaves=12)
+
+
+def outcome(cls, data):
+    try:
+        cfg = cls(data)
+    except Exception as exc:  # both versions must fail alike
+        return type(exc).__name__, exc.args
+    return shape(cfg), shape(cfg.copy())
+
+
+def shape(value):
+    if isinstance(value, dict):
+        return type(value).__name__, [(k, shape(v)) for k, v in dict.items(value)]
+    return value
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.dictionaries(keys, trees, max_size=5))
+def test_matches_plain_python_version(data):
+    assert outcome(Configuration, data) == outcome(baseline.Configuration, data)
