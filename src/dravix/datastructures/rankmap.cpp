@@ -1,0 +1,751 @@
+// dravix.datastructures.rankmap: a mutable mapping with a movable key order.
+//
+//   m = RankMap([('a', 1), ('b', 2)], c=3)   # order a, b, c
+//   m.insert('d', 4, 1)                      # order a, d, b, c
+//   m.move('c', 0)                           # order c, a, d, b
+//
+// The values live in the plain dict `_data`, the order in the plain list
+// `_order`, which holds every key of `_data` once. Both are ordinary instance
+// attributes, read on every call (code may replace them). When they are the
+// exact built-in types the methods work on them directly; otherwise they go
+// through the objects' own operations. Membership of a key is decided by
+// `_data`, so no operation but deletion and `move` searches the list.
+//
+// Every operation leaves `_data` and `_order` holding the same keys when it
+// fails: keys are checked (hashed) and positions converted before anything is
+// changed, and a store that cannot be completed is undone.
+#include "capi.hpp"
+
+#include <cstring>
+
+namespace {
+
+using capi::Ref;
+
+struct State {
+  PyObject *str_data;       // interned "_data"
+  PyObject *str_order;      // interned "_order"
+  PyObject *str_update;     // interned "update"
+  PyObject *str_items;      // interned "items"
+  PyObject *str_append;     // interned "append"
+  PyObject *str_insert;     // interned "insert"
+  PyObject *str_pop;        // interned "pop"
+  PyObject *str_remove;     // interned "remove"
+  PyObject *str_index;      // interned "index"
+  PyObject *str_class;      // interned "__class__"
+  PyObject *str_name;       // interned "__name__"
+  PyObject *str_getitem;    // interned "__getitem__"
+  PyObject *str_setitem;    // interned "__setitem__"
+  PyObject *str_iter;       // interned "__iter__"
+  PyObject *getitem_descr;  // RankMap.__getitem__ as installed (to see whether a class overrides it)
+  PyObject *setitem_descr;  // RankMap.__setitem__ as installed
+  PyObject *iter_descr;     // RankMap.__iter__ as installed
+};
+
+extern PyModuleDef module_def;
+
+State *state_from(PyObject *self) {
+  PyObject *module = capi::module_of(self, &module_def);
+  return module ? capi::state_of<State>(module) : nullptr;
+}
+
+// --- helpers ------------------------------------------------------------------
+
+// self._data / self._order, read as an attribute access would.
+inline Ref get_data(PyObject *self, State *st) { return Ref::steal(PyObject_GetAttr(self, st->str_data)); }
+inline Ref get_order(PyObject *self, State *st) { return Ref::steal(PyObject_GetAttr(self, st->str_order)); }
+
+// Whether type(self) still uses RankMap's own method for `name` (`descr` is
+// the descriptor installed on RankMap). A class that overrides it, or a
+// RankMap whose method was replaced, takes the general path.
+inline bool uses_own(PyObject *self, PyObject *name, PyObject *descr) {
+  return capi::lookup_on_type(Py_TYPE(self), name) == descr;
+}
+
+// key in mapping: the dict's own lookup for an exact dict, else the `in` operator.
+inline int contains(PyObject *data, PyObject *key) {
+  return PyDict_CheckExact(data) ? PyDict_Contains(data, key) : PySequence_Contains(data, key);
+}
+
+// Two exact strs whose hashes are both known and differ are unequal; telling
+// that needs no comparison call. Deletion and `move` search the order list with
+// it, so a search over string keys touches little more than the list itself.
+inline bool str_hashes_differ(PyObject *a, PyObject *b) {
+  if (!PyUnicode_CheckExact(a) || !PyUnicode_CheckExact(b)) return false;
+  Py_hash_t ha = reinterpret_cast<PyASCIIObject *>(a)->hash;
+  Py_hash_t hb = reinterpret_cast<PyASCIIObject *>(b)->hash;
+  return ha != -1 && hb != -1 && ha != hb;
+}
+
+// Index of the first element of the exact list that equals key (compared the
+// way list.index compares), -1 when there is none, -2 with an error set.
+// Comparisons may run Python code that changes the list; the size is read
+// again on every step, and an element is held while it is compared.
+Py_ssize_t find_first_equal(PyObject *list, PyObject *key) {
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    PyObject *item = PyList_GET_ITEM(list, i);
+    if (item == key) return i;
+    if (str_hashes_differ(item, key)) continue;
+    Ref hold = Ref::borrow(item);
+    int equal = PyObject_RichCompareBool(item, key, Py_EQ);
+    if (equal < 0) return -2;
+    if (equal > 0) return i < PyList_GET_SIZE(list) ? i : -1;
+  }
+  return -1;
+}
+
+// A position as list.insert reads it: anything with __index__, as a C index.
+// Raises the interpreter's TypeError or OverflowError, as list.insert would.
+// The converted int is kept in *as_int for the general path.
+int to_position(PyObject *position, Py_ssize_t *out, Ref *as_int) {
+  Ref index = Ref::steal(PyNumber_Index(position));
+  if (!index) return -1;
+  Py_ssize_t value = PyLong_AsSsize_t(index.get());
+  if (value == -1 && PyErr_Occurred()) return -1;
+  *out = value;
+  *as_int = std::move(index);
+  return 0;
+}
+
+// Removes key from data again after a store whose second half failed; the
+// caller's error stays the one raised (a failure of the removal is dropped).
+void undo_store(PyObject *data, PyObject *key) {
+  PyObject *raised = PyErr_GetRaisedException();
+  int rc = PyDict_CheckExact(data) ? PyDict_DelItem(data, key) : PyObject_DelItem(data, key);
+  if (rc < 0) PyErr_Clear();
+  PyErr_SetRaisedException(raised);
+}
+
+// Passes one positional argument straight through, else parses by name.
+inline int one_arg(const char *func, const char *name, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                   PyObject **out) {
+  if (kwnames == nullptr && nargs == 1) {
+    *out = args[0];
+    return 0;
+  }
+  return capi::parse_args({func, {name}, 1}, args, nargs, kwnames, out);
+}
+
+// The body of __setitem__: a new key goes last, an existing one keeps its
+// place. The value is stored first and the key appended after, so a key the
+// dict refuses (unhashable) changes nothing, and a failed append is undone.
+int rankmap_store(PyObject *self, State *st, PyObject *key, PyObject *value) {
+  Ref data = get_data(self, st);
+  if (!data) return -1;
+  Ref order = get_order(self, st);
+  if (!order) return -1;
+  int present;
+  if (PyDict_CheckExact(data.get())) {
+    // One lookup for a new key: inserted (0) or already there (1).
+    present = PyDict_SetDefaultRef(data.get(), key, value, nullptr);
+    if (present < 0) return -1;
+    if (present > 0) return PyDict_SetItem(data.get(), key, value);
+  } else {
+    present = PySequence_Contains(data.get(), key);
+    if (present < 0 || PyObject_SetItem(data.get(), key, value) < 0) return -1;
+    if (present > 0) return 0;
+  }
+  int appended;
+  if (PyList_CheckExact(order.get())) {
+    appended = PyList_Append(order.get(), key);
+  } else {
+    Ref result = capi::call_method(order.get(), st->str_append, key);
+    appended = result ? 0 : -1;
+  }
+  if (appended < 0) {
+    undo_store(data.get(), key);
+    return -1;
+  }
+  return 0;
+}
+
+// self[key] = value as Python code would write it: our body directly when
+// type(self) keeps RankMap.__setitem__, else through the subscript operator.
+inline int assign(PyObject *self, State *st, bool own_setitem, PyObject *key, PyObject *value) {
+  return own_setitem ? rankmap_store(self, st, key, value) : PyObject_SetItem(self, key, value);
+}
+
+// k, v = element, as the unpacking statement does it.
+int unpack_pair(PyObject *element, Ref *key, Ref *value) {
+  if (PyTuple_CheckExact(element) && PyTuple_GET_SIZE(element) == 2) {
+    *key = Ref::borrow(PyTuple_GET_ITEM(element, 0));
+    *value = Ref::borrow(PyTuple_GET_ITEM(element, 1));
+    return 0;
+  }
+  if (PyList_CheckExact(element) && PyList_GET_SIZE(element) == 2) {
+    *key = Ref::borrow(PyList_GET_ITEM(element, 0));
+    *value = Ref::borrow(PyList_GET_ITEM(element, 1));
+    return 0;
+  }
+  Ref it = Ref::steal(PyObject_GetIter(element));
+  if (!it) return -1;
+  Ref parts[2];
+  for (int i = 0; i < 2; ++i) {
+    parts[i] = Ref::steal(PyIter_Next(it.get()));
+    if (!parts[i]) {
+      if (!PyErr_Occurred())
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+      return -1;
+    }
+  }
+  Ref extra = Ref::steal(PyIter_Next(it.get()));
+  if (extra) {
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    return -1;
+  }
+  if (PyErr_Occurred()) return -1;
+  *key = std::move(parts[0]);
+  *value = std::move(parts[1]);
+  return 0;
+}
+
+// --- class RankMap ------------------------------------------------------------
+
+PyDoc_STRVAR(rankmap_doc,
+             "A MutableMapping that remembers the order in which keys were first added, and\n"
+             "lets keys be inserted at a position and moved to another one.\n\n"
+             "Values are held in the dict `_data` and the order in the list `_order`, so every\n"
+             "key is stored twice. keys() returns the order list itself.");
+
+PyDoc_STRVAR(rankmap_init_doc, "__init__($self, /, *args, **kwargs)\n--\n\n");
+
+PyObject *rankmap_init(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  State *st = state_from(self);
+  if (st == nullptr) return nullptr;
+  Ref data = Ref::steal(PyDict_New());
+  if (!data || PyObject_SetAttr(self, st->str_data, data.get()) < 0) return nullptr;
+  Ref order = Ref::steal(PyList_New(0));
+  if (!order || PyObject_SetAttr(self, st->str_order, order.get()) < 0) return nullptr;
+
+  // self.update(*args, **kwargs), looked up on the instance.
+  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  Py_ssize_t total = 1 + nargs + nkw;
+  PyObject *small[8];
+  PyObject **stack = small;
+  if (total > static_cast<Py_ssize_t>(sizeof(small) / sizeof(small[0]))) {
+    stack = static_cast<PyObject **>(PyMem_Malloc(total * sizeof(PyObject *)));
+    if (stack == nullptr) return PyErr_NoMemory();
+  }
+  stack[0] = self;
+  if (nargs + nkw) std::memcpy(stack + 1, args, (nargs + nkw) * sizeof(PyObject *));
+  Ref result = Ref::steal(PyObject_VectorcallMethod(st->str_update, stack, 1 + nargs, kwnames));
+  if (stack != small) PyMem_Free(stack);
+  if (!result) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(rankmap_getitem_doc, "__getitem__($self, /, name)\n--\n\n");
+
+PyObject *rankmap_getitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  PyObject *name;
+  if (one_arg("__getitem__", "name", args, nargs, kwnames, &name) < 0) return nullptr;
+  State *st = state_from(self);
+  if (st == nullptr) return nullptr;
+  Ref data = get_data(self, st);
+  if (!data) return nullptr;
+  if (!PyDict_CheckExact(data.get())) return PyObject_GetItem(data.get(), name);
+  PyObject *value;
+  int found = PyDict_GetItemRef(data.get(), name, &value);
+  if (found == 0) return capi::set_key_error(name);
+  return found > 0 ? value : nullptr;
+}
+
+PyDoc_STRVAR(rankmap_setitem_doc, "__setitem__($self, /, name, value)\n--\n\n");
+
+PyObject *rankmap_setitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  PyObject *argv[2];
+  if (kwnames == nullptr && nargs == 2) {
+    argv[0] = args[0];
+    argv[1] = args[1];
+  } else if (capi::parse_args({"__setitem__", {"name", "value"}, 2}, args, nargs, kwnames, argv) < 0) {
+    return nullptr;
+  }
+  State *st = state_from(self);
+  if (st == nullptr || rankmap_store(self, st, argv[0], argv[1]) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(rankmap_delitem_doc, "__delitem__($self, /, name)\n--\n\n");
+
+PyObject *rankmap_delitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  PyObject *name;
+  if (one_arg("__delitem__", "name", args, nargs, kwnames, &name) < 0) return nullptr;
+  State *st = state_from(self);
+  if (st == nullptr) return nullptr;
+  Ref data = get_data(self, st);
+  if (!data) return nullptr;
+  // A missing key fails here, with the dict's KeyError, before anything changes.
+  if ((PyDict_CheckExact(data.get()) ? PyDict_DelItem(data.get(), name) : PyObject_DelItem(data.get(), name)) < 0)
+    return nullptr;
+  Ref order = get_order(self, st);
+  if (!order) return nullptr;
+  if (!PyList_CheckExact(order.get())) {
+    Ref result = capi::call_method(order.get(), st->str_remove, name);
+    if (!result) return nullptr;
+    Py_RETURN_NONE;
+  }
+  Py_ssize_t i = find_first_equal(order.get(), name);
+  if (i == -2) return nullptr;
+  if (i == -1) {
+    PyErr_SetString(PyExc_ValueError, "list.remove(x): x not in list");
+    return nullptr;
+  }
+  if (PyList_SetSlice(order.get(), i, i + 1, nullptr) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(rankmap_iter_doc, "__iter__($self, /)\n--\n\n");
+
+PyObject *rankmap_iter(PyObject *self, PyObject *) {
+  State *st = state_from(self);
+  if (st == nullptr) return nullptr;
+  Ref order = get_order(self, st);
+  return order ? PyObject_GetIter(order.get()) : nullptr;
+}
+
+// Walks the exact list `order` once, looking each key up in the exact dict
+// `data`: (key, value) tuples when pairs is true, else the values. Lookups may
+// run Python code that changes the list, so its size is read on every step.
+PyObject *collect_in_order(PyObject *data, PyObject *order, bool pairs) {
+  Py_ssize_t n = PyList_GET_SIZE(order);
+  Ref result = Ref::steal(PyList_New(n));
+  if (!result) return nullptr;
+  // Hidden from the collector (and so from gc.get_objects()) while it still
+  // has empty slots and lookups can run Python code.
+  PyObject_GC_UnTrack(result.get());
+  Py_ssize_t i = 0;
+  for (; i < PyList_GET_SIZE(order); ++i) {
+    Ref key = Ref::borrow(PyList_GET_ITEM(order, i));
+    PyObject *value;
+    int found = PyDict_GetItemRef(data, key.get(), &value);
+    if (found == 0) return capi::set_key_error(key.get());
+    if (found < 0) return nullptr;
+    Ref item = Ref::steal(value);
+    if (pairs) {
+      item = capi::tuple_of(key.get(), value);
+      if (!item) return nullptr;
+    }
+    if (i < n) {
+      PyList_SET_ITEM(result.get(), i, item.release());
+    } else if (PyList_Append(result.get(), item.get()) < 0) {
+      return nullptr;
+    }
+  }
+  // The list shrank while it was walked: keep the filled part (the rest are NULL slots).
+  if (i < n) return PyList_GetSlice(result.get(), 0, i);
+  PyObject_GC_Track(result.get());
+  return result.release();
+}
+
+PyDoc_STRVAR(rankmap_items_doc, "items($self, /)\n--\n\n");
+
+PyObject *rankmap_items(PyObject *self, PyObject *) {
+  State *st = state_from(self);
+  if (st == nullptr) return nullptr;
+  Ref data = get_data(self, st);
+  if (!data) return nullptr;
+  Ref order = get_order(self, st);
+  if (!order) return nullptr;
+  if (PyDict_CheckExact(data.get()) && PyList_CheckExact(order.get()))
+    return collect_in_order(data.get(), order.get(), true);
+  // General path: the pairs in the order of the order object's iteration.
+  Ref result = Ref::steal(PyList_New(0));
+  Ref it = Ref::steal(PyObject_GetIter(order.get()));
+  if (!result || !it) return nullptr;
+  while (Ref key = Ref::steal(PyIter_Next(it.get()))) {
+    Ref value = Ref::steal(PyObject_GetItem(data.get(), key.get()));
+    if (!value) return nullptr;
+    Ref pair = capi::tuple_of(key.get(), value.get());
+    if (!pair || PyList_Append(result.get(), pair.get()) < 0) return nullptr;
+  }
+  if (PyErr_Occurred()) return nullptr;
+  return result.release();
+}
+
+PyDoc_STRVAR(rankmap_clear_doc, "clear($self, /)\n--\n\n");
+
+PyObject *rankmap_clear(PyObject *self, PyObject *) {
+  State *st = state_from(self);
+  if (st == nullptr) return nullptr;
+  Ref data = Ref::steal(PyDict_New());
+  if (!data || PyObject_SetAttr(self, st->str_data, data.get()) < 0) return nullptr;
+  Ref order = Ref::steal(PyList_New(0));
+  if (!order || PyObject_SetAttr(self, st->str_order, order.get()) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(rankmap_copy_doc, "copy($self, /)\n--\n\n");
+
+PyObject *rankmap_copy(PyObject *self, PyObject *) {
+  State *st = state_from(self);
+  if (st == nullptr) return nullptr;
+  Ref items = capi::call_method(self, st->str_items);
+  if (!items) return nullptr;
+  return capi::call(reinterpret_cast<PyObject *>(Py_TYPE(self)), items.get()).release();
+}
+
+PyDoc_STRVAR(rankmap_insert_doc,
+             "insert($self, /, key, value, position)\n--\n\n"
+             "Add a new key with its value at a position of the order.\n\n"
+             "key: a key not yet in the map (KeyError if it is).\n"
+             "value: the value stored under it.\n"
+             "position: an integer read as list.insert reads it: the key goes in front of\n"
+             "the key now at that index; the length or more puts it last; a negative one\n"
+             "counts from the end, and one below minus the length puts it first.\n"
+             "A key that cannot be hashed or a position that is not an integer raises\n"
+             "TypeError and leaves the map unchanged.");
+
+PyObject *rankmap_insert(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  PyObject *argv[3];
+  if (capi::parse_args({"insert", {"key", "value", "position"}, 3}, args, nargs, kwnames, argv) < 0) return nullptr;
+  PyObject *key = argv[0], *value = argv[1];
+  State *st = state_from(self);
+  if (st == nullptr) return nullptr;
+  Ref data = get_data(self, st);
+  if (!data) return nullptr;
+  Ref order = get_order(self, st);
+  if (!order) return nullptr;
+  int present = contains(data.get(), key);
+  if (present < 0) return nullptr;
+  if (present > 0) {
+    Ref message = Ref::steal(PyUnicode_FromFormat("%S already exist in Report", key));
+    if (message) PyErr_SetObject(PyExc_KeyError, message.get());
+    return nullptr;
+  }
+  Py_ssize_t where;
+  Ref where_obj;
+  if (to_position(argv[2], &where, &where_obj) < 0) return nullptr;
+  if ((PyDict_CheckExact(data.get()) ? PyDict_SetItem(data.get(), key, value)
+                                     : PyObject_SetItem(data.get(), key, value)) < 0)
+    return nullptr;
+  int inserted;
+  if (PyList_CheckExact(order.get())) {
+    inserted = PyList_Insert(order.get(), where, key);
+  } else {
+    Ref result = capi::call_method(order.get(), st->str_insert, where_obj.get(), key);
+    inserted = result ? 0 : -1;
+  }
+  if (inserted < 0) {
+    undo_store(data.get(), key);
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(rankmap_move_doc,
+             "move($self, /, key, position)\n--\n\n"
+             "Move an existing key to a position of the order; its value is untouched.\n\n"
+             "key: a key of the map (KeyError if it is not).\n"
+             "position: an integer counted in the order without the key, read as\n"
+             "list.insert reads it: a non-negative one becomes the key's index (at most the\n"
+             "last index); -1 puts it in front of the last of the other keys, and one below\n"
+             "minus their number puts it first. A position that is not an integer raises\n"
+             "TypeError and leaves the map unchanged.");
+
+PyObject *rankmap_move(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  PyObject *argv[2];
+  if (capi::parse_args({"move", {"key", "position"}, 2}, args, nargs, kwnames, argv) < 0) return nullptr;
+  PyObject *key = argv[0];
+  State *st = state_from(self);
+  if (st == nullptr) return nullptr;
+  Ref data = get_data(self, st);
+  if (!data) return nullptr;
+  Ref order = get_order(self, st);
+  if (!order) return nullptr;
+  int present = contains(data.get(), key);
+  if (present < 0) return nullptr;
+  if (present == 0) return capi::set_key_error(key);
+  Py_ssize_t where;
+  Ref where_obj;
+  if (to_position(argv[1], &where, &where_obj) < 0) return nullptr;
+
+  if (!PyList_CheckExact(order.get())) {
+    // order.insert(position, order.pop(order.index(key))); a failed insert puts the key back.
+    Ref index = capi::call_method(order.get(), st->str_index, key);
+    if (!index) return nullptr;
+    Ref item = capi::call_method(order.get(), st->str_pop, index.get());
+    if (!item) return nullptr;
+    Ref done = capi::call_method(order.get(), st->str_insert, where_obj.get(), item.get());
+    if (!done) {
+      PyObject *raised = PyErr_GetRaisedException();
+      Ref back = capi::call_method(order.get(), st->str_insert, index.get(), item.get());
+      if (!back) PyErr_Clear();
+      PyErr_SetRaisedException(raised);
+      return nullptr;
+    }
+    Py_RETURN_NONE;
+  }
+
+  Py_ssize_t i = find_first_equal(order.get(), key);
+  if (i == -2) return nullptr;
+  if (i == -1) {
+    PyErr_Format(PyExc_ValueError, "%R is not in list", key);
+    return nullptr;
+  }
+  // Take the element out and put it back at `where` of the shortened list,
+  // clamped as list.insert clamps, by shifting the elements in between.
+  Py_ssize_t rest = PyList_GET_SIZE(order.get()) - 1;
+  Py_ssize_t j = where;
+  if (j < 0) {
+    j += rest;
+    if (j < 0) j = 0;
+  }
+  if (j > rest) j = rest;
+  PyObject **items = reinterpret_cast<PyListObject *>(order.get())->ob_item;
+  PyObject *moved = items[i];
+  if (j < i)
+    std::memmove(items + j + 1, items + j, static_cast<size_t>(i - j) * sizeof(PyObject *));
+  else if (j > i)
+    std::memmove(items + i, items + i + 1, static_cast<size_t>(j - i) * sizeof(PyObject *));
+  items[j] = moved;
+  Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(rankmap_keys_doc, "keys($self, /)\n--\n\n");
+
+PyObject *rankmap_keys(PyObject *self, PyObject *) {
+  State *st = state_from(self);
+  if (st == nullptr) return nullptr;
+  return get_order(self, st).release();
+}
+
+PyDoc_STRVAR(rankmap_values_doc, "values($self, /)\n--\n\n");
+
+PyObject *rankmap_values(PyObject *self, PyObject *) {
+  State *st = state_from(self);
+  if (st == nullptr) return nullptr;
+  if (uses_own(self, st->str_iter, st->iter_descr) && uses_own(self, st->str_getitem, st->getitem_descr)) {
+    Ref data = get_data(self, st);
+    if (!data) return nullptr;
+    Ref order = get_order(self, st);
+    if (!order) return nullptr;
+    if (PyDict_CheckExact(data.get()) && PyList_CheckExact(order.get()))
+      return collect_in_order(data.get(), order.get(), false);
+  }
+  // [self[k] for k in self], through the class's own iteration and subscript.
+  Ref result = Ref::steal(PyList_New(0));
+  Ref it = Ref::steal(PyObject_GetIter(self));
+  if (!result || !it) return nullptr;
+  while (Ref key = Ref::steal(PyIter_Next(it.get()))) {
+    Ref value = Ref::steal(PyObject_GetItem(self, key.get()));
+    if (!value || PyList_Append(result.get(), value.get()) < 0) return nullptr;
+  }
+  if (PyErr_Occurred()) return nullptr;
+  return result.release();
+}
+
+PyDoc_STRVAR(rankmap_update_doc, "update($self, /, *args, **kwargs)\n--\n\n");
+
+PyObject *rankmap_update(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  if (nargs > 1) {
+    PyErr_Format(PyExc_TypeError, "expected at most 1 arguments, got %zd", nargs);
+    return nullptr;
+  }
+  State *st = state_from(self);
+  if (st == nullptr) return nullptr;
+  const bool own_setitem = uses_own(self, st->str_setitem, st->setitem_descr);
+  if (nargs == 1) {
+    // The argument is iterated as it is, never read as a mapping.
+    Ref it = Ref::steal(PyObject_GetIter(args[0]));
+    if (!it) return nullptr;
+    Py_ssize_t index = 0;
+    while (Ref element = Ref::steal(PyIter_Next(it.get()))) {
+      Py_ssize_t length = PyObject_Size(element.get());
+      if (length < 0) return nullptr;
+      if (length != 2) {
+        PyErr_Format(PyExc_ValueError, "update sequence element #%zd has length %zd; 2 is required", index, length);
+        return nullptr;
+      }
+      Ref key, value;
+      if (unpack_pair(element.get(), &key, &value) < 0) return nullptr;
+      if (assign(self, st, own_setitem, key.get(), value.get()) < 0) return nullptr;
+      ++index;
+    }
+    if (PyErr_Occurred()) return nullptr;
+  }
+  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    if (assign(self, st, own_setitem, PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(rankmap_repr_doc, "__repr__($self, /)\n--\n\n");
+
+PyObject *rankmap_repr(PyObject *self, PyObject *) {
+  State *st = state_from(self);
+  if (st == nullptr) return nullptr;
+  Ref cls = Ref::steal(PyObject_GetAttr(self, st->str_class));
+  if (!cls) return nullptr;
+  Ref name = Ref::steal(PyObject_GetAttr(cls.get(), st->str_name));
+  if (!name) return nullptr;
+  // A map met again while its own text is being built (it contains itself,
+  // directly or through other objects) shows as Name(...).
+  int seen = Py_ReprEnter(self);
+  if (seen < 0) return nullptr;
+  if (seen > 0) return PyUnicode_FromFormat("%S(...)", name.get());
+  Ref items = capi::call_method(self, st->str_items);
+  PyObject *text = items ? PyUnicode_FromFormat("%S(%R)", name.get(), items.get()) : nullptr;
+  Py_ReprLeave(self);
+  return text;
+}
+
+PyDoc_STRVAR(rankmap_len_doc, "__len__($self, /)\n--\n\n");
+
+PyObject *rankmap_len(PyObject *self, PyObject *) {
+  State *st = state_from(self);
+  if (st == nullptr) return nullptr;
+  Ref order = get_order(self, st);
+  if (!order) return nullptr;
+  Py_ssize_t n = PyList_CheckExact(order.get()) ? PyList_GET_SIZE(order.get()) : PyObject_Size(order.get());
+  return n < 0 ? nullptr : PyLong_FromSsize_t(n);
+}
+
+PyDoc_STRVAR(rankmap_eq_doc, "__eq__($self, /, other)\n--\n\n");
+
+// self._data == other._data, then self._order == other._order. A failure of
+// an ordinary kind (no such attribute, a value whose comparison raises) makes
+// the maps unequal; KeyboardInterrupt and the like still propagate.
+PyObject *rankmap_eq_compare(State *st, PyObject *self, PyObject *other) {
+  Ref mine = get_data(self, st);
+  if (!mine) return nullptr;
+  Ref theirs = get_data(other, st);
+  if (!theirs) return nullptr;
+  Ref result = Ref::steal(PyObject_RichCompare(mine.get(), theirs.get(), Py_EQ));
+  if (!result) return nullptr;
+  int truth = PyObject_IsTrue(result.get());
+  if (truth < 0) return nullptr;
+  if (truth == 0) return result.release();
+  mine = get_order(self, st);
+  if (!mine) return nullptr;
+  theirs = get_order(other, st);
+  if (!theirs) return nullptr;
+  return PyObject_RichCompare(mine.get(), theirs.get(), Py_EQ);
+}
+
+PyObject *rankmap_eq(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  PyObject *other;
+  if (one_arg("__eq__", "other", args, nargs, kwnames, &other) < 0) return nullptr;
+  State *st = state_from(self);
+  if (st == nullptr) return nullptr;
+  PyObject *result = rankmap_eq_compare(st, self, other);
+  if (result == nullptr && capi::error_is_ordinary()) {
+    PyErr_Clear();
+    Py_RETURN_FALSE;
+  }
+  return result;
+}
+
+PyDoc_STRVAR(rankmap_fromkeys_doc, "fromkeys($cls, /, keys, value=None)\n--\n\n");
+
+PyObject *rankmap_fromkeys(PyObject *cls, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  PyObject *argv[2];
+  if (capi::parse_args({"fromkeys", {"keys", "value"}, 1}, args, nargs, kwnames, argv) < 0) return nullptr;
+  PyObject *value = argv[1] ? argv[1] : Py_None;
+  PyObject *module = capi::module_of_type(reinterpret_cast<PyTypeObject *>(cls), &module_def);
+  if (module == nullptr) return nullptr;
+  State *st = capi::state_of<State>(module);
+  Ref made = capi::call(cls);
+  if (!made) return nullptr;
+  const bool own_setitem = uses_own(made.get(), st->str_setitem, st->setitem_descr);
+  Ref it = Ref::steal(PyObject_GetIter(argv[0]));
+  if (!it) return nullptr;
+  while (Ref key = Ref::steal(PyIter_Next(it.get()))) {
+    if (assign(made.get(), st, own_setitem, key.get(), value) < 0) return nullptr;
+  }
+  if (PyErr_Occurred()) return nullptr;
+  return made.release();
+}
+
+PyMethodDef rankmap_methods[] = {
+    {"__init__", capi::as_cfunc(rankmap_init), METH_FASTCALL | METH_KEYWORDS, rankmap_init_doc},
+    {"__getitem__", capi::as_cfunc(rankmap_getitem), METH_FASTCALL | METH_KEYWORDS, rankmap_getitem_doc},
+    {"__setitem__", capi::as_cfunc(rankmap_setitem), METH_FASTCALL | METH_KEYWORDS, rankmap_setitem_doc},
+    {"__delitem__", capi::as_cfunc(rankmap_delitem), METH_FASTCALL | METH_KEYWORDS, rankmap_delitem_doc},
+    {"__iter__", capi::as_cfunc(rankmap_iter), METH_NOARGS, rankmap_iter_doc},
+    {"items", capi::as_cfunc(rankmap_items), METH_NOARGS, rankmap_items_doc},
+    {"clear", capi::as_cfunc(rankmap_clear), METH_NOARGS, rankmap_clear_doc},
+    {"copy", capi::as_cfunc(rankmap_copy), METH_NOARGS, rankmap_copy_doc},
+    {"insert", capi::as_cfunc(rankmap_insert), METH_FASTCALL | METH_KEYWORDS, rankmap_insert_doc},
+    {"move", capi::as_cfunc(rankmap_move), METH_FASTCALL | METH_KEYWORDS, rankmap_move_doc},
+    {"keys", capi::as_cfunc(rankmap_keys), METH_NOARGS, rankmap_keys_doc},
+    {"values", capi::as_cfunc(rankmap_values), METH_NOARGS, rankmap_values_doc},
+    {"update", capi::as_cfunc(rankmap_update), METH_FASTCALL | METH_KEYWORDS, rankmap_update_doc},
+    {"__repr__", capi::as_cfunc(rankmap_repr), METH_NOARGS, rankmap_repr_doc},
+    {"__len__", capi::as_cfunc(rankmap_len), METH_NOARGS, rankmap_len_doc},
+    {"__eq__", capi::as_cfunc(rankmap_eq), METH_FASTCALL | METH_KEYWORDS, rankmap_eq_doc},
+    {"fromkeys", capi::as_cfunc(rankmap_fromkeys), METH_FASTCALL | METH_KEYWORDS | METH_CLASS, rankmap_fromkeys_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// --- module -----------------------------------------------------------------
+
+int intern_names(State *st) {
+  struct Name {
+    PyObject **slot;
+    const char *text;
+  };
+  const Name names[] = {
+      {&st->str_data, "_data"},       {&st->str_order, "_order"},     {&st->str_update, "update"},
+      {&st->str_items, "items"},      {&st->str_append, "append"},    {&st->str_insert, "insert"},
+      {&st->str_pop, "pop"},          {&st->str_remove, "remove"},    {&st->str_index, "index"},
+      {&st->str_class, "__class__"},  {&st->str_name, "__name__"},    {&st->str_getitem, "__getitem__"},
+      {&st->str_setitem, "__setitem__"}, {&st->str_iter, "__iter__"},
+  };
+  for (const Name &n : names) {
+    *n.slot = capi::intern(n.text);
+    if (*n.slot == nullptr) return -1;
+  }
+  return 0;
+}
+
+int module_exec(PyObject *module) {
+  State *st = capi::state_of<State>(module);
+  if (intern_names(st) < 0) return -1;
+
+  Ref mutable_mapping = capi::import_from("collections.abc", "MutableMapping");
+  if (!mutable_mapping || capi::add_global(module, "MutableMapping", mutable_mapping.get()) < 0) return -1;
+
+  Ref bases = capi::tuple_of(mutable_mapping.get());
+  Ref attrs = Ref::steal(PyDict_New());
+  if (!bases || !attrs || PyDict_SetItemString(attrs.get(), "__hash__", Py_None) < 0) return -1;
+  Ref cls = capi::make_class(module, reinterpret_cast<PyObject *>(Py_TYPE(mutable_mapping.get())), "RankMap",
+                             bases.get(), rankmap_doc, attrs.get());
+  if (!cls || capi::install_methods(cls.get(), rankmap_methods) < 0) return -1;
+
+  auto *tp = reinterpret_cast<PyTypeObject *>(cls.get());
+  st->getitem_descr = Py_XNewRef(capi::lookup_on_type(tp, st->str_getitem));
+  st->setitem_descr = Py_XNewRef(capi::lookup_on_type(tp, st->str_setitem));
+  st->iter_descr = Py_XNewRef(capi::lookup_on_type(tp, st->str_iter));
+  if (!st->getitem_descr || !st->setitem_descr || !st->iter_descr) {
+    PyErr_SetString(PyExc_SystemError, "RankMap methods missing after installation");
+    return -1;
+  }
+
+  if (capi::update_abstract_methods(cls.get()) < 0) return -1;
+  return capi::add_global(module, "RankMap", cls.get());
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {0, nullptr},
+};
+
+PyDoc_STRVAR(module_doc, "RankMap: a mutable mapping whose key order can be changed by inserting and moving keys.");
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "dravix.datastructures.rankmap",
+    module_doc,
+    sizeof(State),
+    nullptr,
+    module_slots,
+    capi::state_traverse<State>,
+    capi::state_clear<State>,
+    capi::state_free<State>,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_rankmap(void) { return PyModuleDef_Init(&module_def); }

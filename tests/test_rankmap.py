@@ -1,0 +1,620 @@
+"""RankMap: a mutable mapping with a movable key order."""
+
+import abc
+import gc
+import inspect
+import weakref
+from collections import UserList
+from collections.abc import MutableMapping
+
+import pytest
+from hypothesis import settings
+from hypothesis import strategies as st
+from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
+
+import dravix.datastructures.rankmap as mod
+from dravix.datastructures.rankmap import RankMap
+
+
+class DictSub(dict):
+    """Not an exact dict: RankMap falls back to the mapping's own operations."""
+
+
+class ListSub(list):
+    """Not an exact list: RankMap falls back to the list's own methods."""
+
+
+STORAGES = {
+    "plain": (dict, list),
+    "subclassed": (DictSub, ListSub),
+    "user-list": (DictSub, UserList),
+}
+
+
+def restore(m, kind):
+    """Replace the map's _data and _order by copies of the given kinds."""
+    data_type, order_type = STORAGES[kind]
+    m._data = data_type(m._data)
+    m._order = order_type(m._order)
+    return m
+
+
+def make(pairs=(), kind="plain", cls=RankMap):
+    return restore(cls(pairs), kind)
+
+
+def state(m):
+    return list(m._order), dict(m._data)
+
+
+@pytest.fixture(params=sorted(STORAGES))
+def kind(request):
+    return request.param
+
+
+# --- the class --------------------------------------------------------------
+
+
+def test_class_facts():
+    assert type(RankMap) is abc.ABCMeta
+    assert RankMap.__bases__ == (MutableMapping,)
+    assert mod.MutableMapping is MutableMapping
+    assert not hasattr(mod, "__all__")
+    assert RankMap.__abstractmethods__ == frozenset()
+    assert RankMap.__hash__ is None
+    with pytest.raises(TypeError, match="unhashable"):
+        hash(RankMap())
+    assert isinstance(RankMap(), MutableMapping)
+    assert RankMap.__doc__
+    assert RankMap.insert.__doc__ and RankMap.move.__doc__
+    assert RankMap.fromkeys.__self__ is RankMap and RankMap().fromkeys.__self__ is RankMap
+
+
+@pytest.mark.parametrize(
+    "name, params",
+    [
+        ("__getitem__", ["self", "name"]),
+        ("__setitem__", ["self", "name", "value"]),
+        ("insert", ["self", "key", "value", "position"]),
+        ("move", ["self", "key", "position"]),
+        ("update", ["self", "args", "kwargs"]),
+        ("fromkeys", ["keys", "value"]),
+        ("__eq__", ["self", "other"]),
+    ],
+)
+def test_signatures(name, params):
+    assert list(inspect.signature(getattr(RankMap, name)).parameters) == params
+
+
+def test_arguments_by_keyword_and_wrong_counts():
+    m = RankMap()
+    m.__setitem__(name="a", value=1)
+    m.insert(key="b", value=2, position=0)
+    m.move(key="a", position=0)
+    assert m.__getitem__(name="b") == 2
+    assert RankMap.fromkeys(keys="xy", value=0).items() == [("x", 0), ("y", 0)]
+    m.__delitem__(name="b")
+    assert m.items() == [("a", 1)]
+    for call in (lambda: m.move("a"), lambda: m.insert("c", 1), lambda: m.__getitem__(),
+                 lambda: m.move("a", 0, position=1), lambda: m.keys(1), lambda: m.move("a", pos=0)):
+        with pytest.raises(TypeError):
+            call()
+
+
+# --- construction and update --------------------------------------------------
+
+
+def test_empty_map():
+    m = RankMap()
+    assert len(m) == 0 and list(m) == [] and repr(m) == "RankMap([])"
+
+
+def test_pairs_then_keywords_in_order():
+    m = RankMap([("a", 1), ("b", 2)], c=3)
+    assert list(m) == ["a", "b", "c"] and m.values() == [1, 2, 3]
+
+
+@pytest.mark.parametrize(
+    "argument, expected",
+    [
+        ({"ab": 1}, [("a", "b")]),  # a dict is iterated over its keys
+        (["xy", ("k", [1])], [("x", "y"), ("k", [1])]),
+        ((p for p in [("a", 1), ["b", 2]]), [("a", 1), ("b", 2)]),
+        ([("a", 1), ("a", 2)], [("a", 2)]),
+    ],
+)
+def test_update_iterates_pairs(argument, expected):
+    assert RankMap(argument).items() == expected
+
+
+@pytest.mark.parametrize(
+    "argument, error, message",
+    [
+        ({"a": 1}, ValueError, "update sequence element #0 has length 1; 2 is required"),
+        ([("a", 1), "xyz"], ValueError, "update sequence element #1 has length 3; 2 is required"),
+        ([("a", 1), 5], TypeError, "object of type 'int' has no len()"),
+        (5, TypeError, "not iterable"),
+    ],
+)
+def test_update_rejects_bad_elements_keeping_earlier_ones(argument, error, message):
+    m = RankMap()
+    with pytest.raises(error, match=message):
+        m.update(argument)
+    if isinstance(argument, list):
+        assert m.items() == [("a", 1)]
+
+
+def test_unpacking_goes_through_iteration():
+    class Liar:
+        """Claims length 2 but yields another count."""
+
+        def __init__(self, items):
+            self.items = items
+
+        def __len__(self):
+            return 2
+
+        def __iter__(self):
+            return iter(self.items)
+
+    m = RankMap([Liar(["k", "v"])])
+    assert m.items() == [("k", "v")]
+    with pytest.raises(ValueError, match="not enough values to unpack"):
+        RankMap([Liar(["k"])])
+    with pytest.raises(ValueError, match="too many values to unpack"):
+        RankMap([Liar("abc")])
+
+
+@pytest.mark.parametrize("count", [2, 3])
+def test_too_many_positional_arguments(count):
+    m = RankMap(a=1)
+    with pytest.raises(TypeError) as info:
+        m.update(*[[]] * count)
+    assert str(info.value) == f"expected at most 1 arguments, got {count}"
+    with pytest.raises(TypeError, match=f"got {count}$"):
+        RankMap(*[[]] * count)
+    assert m.items() == [("a", 1)]
+
+
+def test_self_is_an_ordinary_keyword():
+    assert RankMap(self=1, other=2).items() == [("self", 1), ("other", 2)]
+
+
+# --- reading and writing ---------------------------------------------------------
+
+
+def test_assignment_keeps_position_and_reassignment_after_delete_goes_last(kind):
+    m = make([("a", 1), ("b", 2), ("c", 3)], kind)
+    m["a"] = 10
+    assert m.items() == [("a", 10), ("b", 2), ("c", 3)]
+    del m["a"]
+    assert "a" not in m and m.get("a") is None
+    m["a"] = 11
+    assert m.items() == [("b", 2), ("c", 3), ("a", 11)]
+
+
+@pytest.mark.parametrize("key", ["missing", ("t", 1), ()])
+def test_missing_key_errors_carry_the_key(kind, key):
+    m = make([("a", 1)], kind)
+    for action in (lambda: m[key], lambda: m.__delitem__(key), lambda: m.move(key, 0)):
+        with pytest.raises(KeyError) as info:
+            action()
+        assert info.value.args == (key,)
+    assert state(m) == (["a"], {"a": 1})
+
+
+def test_keys_is_the_order_list_itself():
+    m = RankMap(a=1, b=2)
+    keys = m.keys()
+    assert keys is m.keys() is m._order
+    keys.reverse()
+    assert list(m) == ["b", "a"] and m.items() == [("b", 2), ("a", 1)]
+    m.clear()
+    assert keys == ["b", "a"] and len(m) == 0 and list(m) == [] and m.keys() is not keys
+    m["z"] = 0
+    assert m.items() == [("z", 0)]
+
+
+def test_inherited_mapping_methods(kind):
+    m = make([("a", 1), ("b", 2), ("c", 3)], kind)
+    assert m.popitem() == ("a", 1)
+    assert m.pop("b") == 2 and m.pop("b", None) is None
+    assert m.setdefault("d", 4) == 4 and m.setdefault("c", 0) == 3
+    assert m.get("c") == 3 and "c" in m and "a" not in m
+    assert list(m) == ["c", "d"]
+
+
+def test_attributes_are_read_at_every_call():
+    m = RankMap(a=1)
+    m._data, m._order = {"x": 9, "y": 8}, ["y", "x"]
+    assert m["x"] == 9 and list(m) == ["y", "x"] and len(m) == 2
+    assert m.items() == [("y", 8), ("x", 9)] and m.keys() is m._order
+
+
+# --- insert and move ----------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "position, order",
+    [
+        (1, "adbc"),
+        (0, "dabc"),
+        (3, "abcd"),
+        (4, "abcd"),
+        (100, "abcd"),
+        (-1, "abdc"),
+        (-3, "dabc"),
+        (-10, "dabc"),
+        (True, "adbc"),
+    ],
+)
+def test_insert_positions(kind, position, order):
+    m = make([("a", 1), ("b", 2), ("c", 3)], kind)
+    m.insert("d", 4, position)
+    assert "".join(m) == order and m["d"] == 4 and len(m) == 4
+
+
+@pytest.mark.parametrize(
+    "key, position, order",
+    [
+        ("c", 0, "cab"),
+        ("a", 1, "bac"),
+        ("a", 2, "bca"),
+        ("a", 9, "bca"),
+        ("a", -1, "bac"),
+        ("c", -1, "acb"),
+        ("b", -2, "bac"),
+        ("b", -99, "bac"),
+        ("b", 1, "abc"),
+        ("a", 0, "abc"),
+    ],
+)
+def test_move_positions(kind, key, position, order):
+    m = make([("a", 1), ("b", 2), ("c", 3)], kind)
+    m.move(key, position)
+    assert "".join(m) == order and m._data == {"a": 1, "b": 2, "c": 3}
+
+
+def test_move_with_equal_but_distinct_key_objects():
+    m = RankMap([((1, 2), "t"), (3, "i")])
+    m.move((1, 2), -1)
+    m.move(3.0, 0)
+    assert m.items() == [(3, "i"), ((1, 2), "t")]
+
+
+@pytest.mark.parametrize("key", ["b", ("b", 1), 2])
+def test_insert_of_a_present_key(kind, key):
+    m = make([("a", 1), (key, 2)], kind)
+    with pytest.raises(KeyError) as info:
+        m.insert(key, 3, 0)
+    assert info.value.args == ("%s already exist in Report" % (key,),)
+    assert state(m) == (["a", key], {"a": 1, key: 2})
+
+
+class Position:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+@pytest.mark.parametrize(
+    "position, error",
+    [("1", TypeError), (1.0, TypeError), (None, TypeError), (10**100, OverflowError)],
+)
+def test_bad_positions_change_nothing(kind, position, error):
+    m = make([("a", 1), ("b", 2)], kind)
+    with pytest.raises(error):
+        m.insert("c", 3, position)
+    with pytest.raises(error):
+        m.move("a", position)
+    assert state(m) == (["a", "b"], {"a": 1, "b": 2})
+    m.insert("c", 3, Position(0))
+    m.move("a", Position(-1))
+    assert "".join(m) == "cab"
+
+
+@pytest.mark.parametrize("key", [[], {}, {1}, ("ok", [])])
+def test_unhashable_keys_change_nothing(kind, key):
+    m = make([("a", 1)], kind)
+    for action in (
+        lambda: m.__setitem__(key, 2),
+        lambda: m.insert(key, 2, 0),
+        lambda: m.update([(key, 2)]),
+        lambda: m.move(key, 0),
+        lambda: m[key],
+    ):
+        with pytest.raises(TypeError, match="unhashable"):
+            action()
+        assert state(m) == (["a"], {"a": 1})
+
+
+# --- copy, fromkeys, equality, text ---------------------------------------------
+
+
+class Sub(RankMap):
+    pass
+
+
+def test_copy_keeps_class_and_order_and_is_independent(kind):
+    m = make([("b", 2), ("a", [1])], kind, cls=Sub)
+    c = m.copy()
+    assert type(c) is Sub and c.items() == [("b", 2), ("a", [1])]
+    assert type(c._data) is dict and type(c._order) is list
+    c.move("a", 0)
+    c["z"] = 0
+    assert list(m) == ["b", "a"] and c["a"] is m["a"]
+
+
+@pytest.mark.parametrize(
+    "keys, value, expected",
+    [
+        (["x", "y"], None, [("x", None), ("y", None)]),
+        ("xyx", 0, [("x", 0), ("y", 0)]),
+        ((), 1, []),
+    ],
+)
+def test_fromkeys(keys, value, expected):
+    args = (keys,) if value is None else (keys, value)
+    made = Sub.fromkeys(*args)
+    assert type(made) is Sub and made.items() == expected
+    assert type(Sub().fromkeys("a")) is Sub
+
+
+def test_equality():
+    a = RankMap([("a", 1), ("b", 2)])
+    assert a == RankMap([("a", 1), ("b", 2)]) and not a != RankMap([("a", 1), ("b", 2)])
+    assert a != RankMap([("b", 2), ("a", 1)])
+    assert a != RankMap([("a", 1), ("b", 3)])
+    assert a != {"a": 1, "b": 2} and not a == {"a": 1, "b": 2}
+    assert (a == object()) is False
+    assert a == Sub(a.items())
+
+
+def test_equality_swallows_ordinary_errors_only():
+    class Odd:
+        def __init__(self, error):
+            self.error = error
+
+        def __eq__(self, other):
+            raise self.error
+
+        __hash__ = object.__hash__
+
+    assert (RankMap(a=Odd(ValueError())) == RankMap(a=Odd(ValueError()))) is False
+    with pytest.raises(KeyboardInterrupt):
+        RankMap(a=Odd(KeyboardInterrupt())) == RankMap(a=Odd(KeyboardInterrupt()))
+
+
+def test_equality_returns_the_first_false_result_as_it_is():
+    class Falsy(dict):
+        def __eq__(self, other):
+            return 0
+
+    a, b = RankMap(a=1), RankMap(a=1)
+    a._data = Falsy(a._data)
+    assert (a == b) == 0 and (a == b) is not False
+
+
+def test_repr_names_the_class_and_survives_self_reference():
+    m = Sub([("c", 3), ("a", 1)])
+    assert repr(m) == "Sub([('c', 3), ('a', 1)])"
+    m["me"] = m
+    other = RankMap(back=m)
+    m["other"] = other
+    assert repr(m) == (
+        "Sub([('c', 3), ('a', 1), ('me', Sub(...)), ('other', RankMap([('back', Sub(...))]))])"
+    )
+
+
+# --- subclass overrides and general paths --------------------------------------
+
+
+def test_overrides_are_used_through_the_instance():
+    calls = []
+
+    class Logged(RankMap):
+        def update(self, *args, **kwargs):
+            calls.append(("update", args, kwargs))
+            super().update(*args, **kwargs)
+
+        def __setitem__(self, name, value):
+            calls.append(("set", name))
+            super().__setitem__(name, value * 10)
+
+        def __getitem__(self, name):
+            calls.append(("get", name))
+            return super().__getitem__(name)
+
+        def __iter__(self):
+            calls.append(("iter",))
+            return reversed(self._order)
+
+    m = Logged([("a", 1)], b=2)
+    assert calls == [("update", ([("a", 1)],), {"b": 2}), ("set", "a"), ("set", "b")]
+    calls.clear()
+    assert m.values() == [20, 10]
+    assert calls == [("iter",), ("get", "b"), ("get", "a")]
+    assert m.items() == [("a", 10), ("b", 20)]  # items reads _data directly
+    calls.clear()
+    assert Logged.fromkeys("x", 1).items() == [("x", 10)]
+    assert ("set", "x") in calls
+
+
+def test_items_override_feeds_copy_and_repr():
+    class Upper(RankMap):
+        def items(self):
+            return [(k.upper(), v) for k, v in super().items()]
+
+    m = Upper(a=1)
+    assert repr(m) == "Upper([('A', 1)])"
+    assert list(m.copy()) == ["A"]
+
+
+def test_replacing_the_class_method_turns_off_the_fast_path(monkeypatch):
+    seen = []
+    original = RankMap.__setitem__
+
+    def spy(self, name, value):
+        seen.append(name)
+        original(self, name, value)
+
+    monkeypatch.setattr(RankMap, "__setitem__", spy)
+    assert RankMap([("a", 1)], b=2).items() == [("a", 1), ("b", 2)]
+    assert seen == ["a", "b"]
+
+
+def test_module_is_reached_through_a_mixin_in_front():
+    class Mixin:
+        pass
+
+    class Mixed(Mixin, RankMap):
+        pass
+
+    m = Mixed([("a", 1)])
+    m.insert("b", 2, 0)
+    assert repr(m) == "Mixed([('b', 2), ('a', 1)])"
+
+
+class Clearing:
+    """A key equal only to itself, all of one hash; comparing it with another
+    key empties the order list of `victim`."""
+
+    victim = None
+
+    def __hash__(self):
+        return 7
+
+    def __eq__(self, other):
+        if other is self:
+            return True
+        if Clearing.victim is not None:
+            Clearing.victim._order.clear()
+        return False
+
+
+@pytest.mark.parametrize(
+    "action",
+    [
+        lambda m, k: m.items(),
+        lambda m, k: m.values(),
+        lambda m, k: m.__delitem__(k),
+        lambda m, k: m.move(k, 0),
+        lambda m, k: m.__setitem__(Clearing(), 0),
+        lambda m, k: m.insert(Clearing(), 0, 1),
+    ],
+)
+def test_comparisons_that_empty_the_order_do_not_crash(action):
+    keys = [Clearing() for _ in range(3)]
+    m = RankMap((k, i) for i, k in enumerate(keys))
+    Clearing.victim = m
+    try:
+        result = action(m, keys[1])
+    except ValueError:
+        result = None
+    finally:
+        Clearing.victim = None
+    assert isinstance(m._order, list) and len(m) == len(list(m)) <= 4
+    if isinstance(result, list):
+        assert all(item is not None for item in result) and len(result) <= 3
+
+
+def test_self_referencing_map_is_collected():
+    m = RankMap()
+    m["me"] = m
+    m.insert("keys", m.keys(), 0)
+    ref = weakref.ref(m)
+    del m
+    gc.collect()
+    assert ref() is None
+
+
+# --- against a model -------------------------------------------------------------
+
+KEYS = st.sampled_from(["a", "b", "c", "d", "e", 1, 2, (1, 2), 2.5])
+
+
+class RankMapModel(RuleBasedStateMachine):
+    """Drives a RankMap and a (dict, list) model with the same operations."""
+
+    def __init__(self):
+        super().__init__()
+        self.m = RankMap()
+        self.data, self.order = {}, []
+
+    @rule(key=KEYS, value=st.integers())
+    def assign(self, key, value):
+        if key not in self.data:
+            self.order.append(key)
+        self.data[key] = value
+        self.m[key] = value
+
+    @rule(key=KEYS)
+    def delete(self, key):
+        if key in self.data:
+            del self.data[key]
+            self.order.remove(key)
+            del self.m[key]
+        else:
+            with pytest.raises(KeyError):
+                del self.m[key]
+
+    @rule(key=KEYS, value=st.integers(), position=st.integers(-8, 8))
+    def insert(self, key, value, position):
+        if key in self.data:
+            with pytest.raises(KeyError):
+                self.m.insert(key, value, position)
+            return
+        self.data[key] = value
+        self.order.insert(position, key)
+        self.m.insert(key, value, position)
+
+    @rule(key=KEYS, position=st.integers(-8, 8))
+    def move(self, key, position):
+        if key not in self.data:
+            with pytest.raises(KeyError):
+                self.m.move(key, position)
+            return
+        self.order.remove(key)
+        self.order.insert(position, key)
+        self.m.move(key, position)
+
+    @rule(pairs=st.lists(st.tuples(KEYS, st.integers()), max_size=4))
+    def update(self, pairs):
+        for key, value in pairs:
+            if key not in self.data:
+                self.order.append(key)
+            self.data[key] = value
+        self.m.update(pairs)
+
+    @precondition(lambda self: self.order)
+    @rule()
+    def popitem(self):
+        key = self.order.pop(0)
+        assert self.m.popitem() == (key, self.data.pop(key))
+
+    @rule()
+    def copy(self):
+        self.m = self.m.copy()
+
+    @rule(kind=st.sampled_from(sorted(STORAGES)))
+    def swap_storage(self, kind):
+        restore(self.m, kind)
+
+    @rule()
+    def clear(self):
+        self.m.clear()
+        self.data, self.order = {}, []
+
+    @invariant()
+    def same_contents_and_order(self):
+        assert list(self.m) == self.order
+        assert len(self.m) == len(self.order)
+        assert self.m.items() == [(k, self.data[k]) for k in self.order]
+        assert self.m.values() == [self.data[k] for k in self.order]
+        assert dict(self.m._data) == self.data
+
+
+RankMapModel.TestCase.settings = settings(max_examples=60, stateful_step_count=30, deadline=None)
+test_against_model = RankMapModel.TestCase
