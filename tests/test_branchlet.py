@@ -1,0 +1,335 @@
+"""Tests of dravix.datastructures.branchlet (the installed module)."""
+
+import gc
+import inspect
+import pathlib
+import random
+import sys
+import weakref
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import dravix.datastructures.branchlet as mod
+from dravix.datastructures.branchlet import Branchlet
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "bench"))
+from baseline import branchlet as oracle  # noqa: E402
+
+PLANT = "plant\n|-- stem\n|   |-- leaf\n|   `-- bud\n|-- root\n|   tip\n`-- seed\n    `-- coat"
+
+
+def build(cls, spec):
+    """spec: a str (a plain child) or (name, [child specs]) for a node."""
+    if isinstance(spec, str):
+        return spec
+    name, kids = spec
+    return cls(name, [build(cls, k) for k in kids])
+
+
+# --- class and module facts ----------------------------------------------------
+
+
+def test_class_facts():
+    assert Branchlet.__module__ == "dravix.datastructures.branchlet"
+    assert Branchlet.__qualname__ == "Branchlet"
+    assert Branchlet.__bases__ == (object,) and type(Branchlet) is type
+    assert Branchlet.__doc__
+    assert [n for n in ("__init__", "add_child", "__str__") if n in Branchlet.__dict__] == [
+        "__init__", "add_child", "__str__"]
+    assert not hasattr(mod, "__all__")
+    assert [n for n in vars(mod) if not n.startswith("_")] == ["Branchlet"]
+    assert str(inspect.signature(Branchlet.__init__)) == "(self, /, name, children=None)"
+    assert str(inspect.signature(Branchlet.add_child)) == "(self, /, item)"
+
+
+# --- construction and add_child ----------------------------------------------
+
+
+@pytest.mark.parametrize("empty", [None, [], (), "", 0, {}])
+def test_falsy_children_become_a_new_list(empty):
+    a, b = Branchlet("a", empty), Branchlet("b", empty)
+    assert a.children == [] and type(a.children) is list
+    assert a.children is not b.children
+    assert str(a) == "a"
+
+
+def test_truthy_children_are_shared_not_copied():
+    kids = [Branchlet("x")]
+    node = Branchlet(name="n", children=kids)
+    assert node.children is kids and node.name == "n"
+    node.add_child(item="y")
+    kids.append("z")
+    assert kids[1:] == ["y", "z"] and node.children is kids
+    assert str(node) == "n\n|-- x\n|-- y\n`-- z"
+
+
+def test_add_child_goes_through_children_append():
+    class Recorder(list):
+        def append(self, item):
+            super().append(("seen", item))
+
+    node = Branchlet("n", Recorder(["a"]))
+    node.add_child("b")
+    assert list(node.children) == ["a", ("seen", "b")]
+
+
+@pytest.mark.parametrize("call, exc", [
+    (lambda: Branchlet(), TypeError),
+    (lambda: Branchlet("a", [], 3), TypeError),
+    (lambda: Branchlet("a", colour=1), TypeError),
+    (lambda: Branchlet("a").add_child(), TypeError),
+    (lambda: Branchlet("a", ("t",)).add_child("x"), AttributeError),
+])
+def test_argument_and_append_errors(call, exc):
+    with pytest.raises(exc):
+        call()
+
+
+# --- text form --------------------------------------------------------------
+
+
+def test_worked_example():
+    seed = Branchlet("seed", [Branchlet("coat")])
+    plant = Branchlet("plant", [Branchlet("stem", [Branchlet("leaf"), Branchlet("bud")]), "root\ntip"])
+    plant.add_child(seed)
+    assert str(plant) == PLANT
+    assert plant.__str__() == PLANT
+    assert str(seed) == "seed\n`-- coat"
+
+
+@pytest.mark.parametrize("kids, expected", [
+    (["only"], "r\n`-- only"),
+    (["a\n"], "r\n`-- a\n    "),
+    (["a\n", "b"], "r\n|-- a\n|   \n`-- b"),
+    (["", ""], "r\n|-- \n`-- "),
+    (["\n"], "r\n`-- \n    "),
+    (("t1", "t2"), "r\n|-- t1\n`-- t2"),
+    ("xyz", "r\n|-- x\n|-- y\n`-- z"),  # a str stands in for the list: its characters
+    ([1, None, 2.5], "r\n|-- 1\n|-- None\n`-- 2.5"),
+    ([Branchlet("multi\nline", ["k"]), "e"], "r\n|-- multi\n|   line\n|   `-- k\n`-- e"),
+])
+def test_layout(kids, expected):
+    assert str(Branchlet("r", kids)) == expected
+
+
+def test_text_is_recomputed_and_follows_rebinding():
+    node = Branchlet("a", ["b"])
+    assert str(node) == "a\n`-- b"
+    node.name = "z"
+    node.children = ["c", "d"]
+    assert str(node) == "z\n|-- c\n`-- d"
+    node.children = []
+    assert str(node) == "z"
+
+
+def test_leaf_returns_its_name_unconverted():
+    class Name(str):
+        pass
+
+    name = Name("n")
+    assert Branchlet(name).__str__() is name
+    assert Branchlet(7).__str__() == 7
+
+
+@pytest.mark.parametrize("width", ["ascii", "l\xe9", "\u0100\u4e00", "\U0001f600"])
+def test_wide_text_matches_oracle(width):
+    spec = (width, [("a" + width, ["x\n" + width, "plain"]), width + "\n", (width * 3, [])])
+    got = str(build(Branchlet, spec))
+    assert got == str(build(oracle.Branchlet, spec))
+    assert got.isascii() == (width == "ascii")
+
+
+tree_specs = st.recursive(
+    st.text(alphabet="ab\n\xe9\u0100", max_size=4),
+    lambda kids: st.tuples(st.text(alphabet="nm\n\U0001f600", max_size=3), st.lists(kids, max_size=4)),
+    max_leaves=25,
+)
+
+
+@settings(max_examples=150, deadline=None)
+@given(tree_specs)
+def test_same_text_as_the_literal_algorithm(spec):
+    assert str(build(Branchlet, spec)) == str(build(oracle.Branchlet, spec))
+
+
+def random_tree(cls, n, rng):
+    nodes = [cls("n0")]
+    for i in range(1, n):
+        parent = rng.choice(nodes)
+        if i % 9 == 0:
+            parent.add_child("plain %d\nsecond" % i)
+        else:
+            child = cls("n%d" % i)
+            parent.add_child(child)
+            nodes.append(child)
+    return nodes[0]
+
+
+def test_hundred_thousand_nodes():
+    ours = str(random_tree(Branchlet, 100_000, random.Random(5)))
+    assert ours == str(random_tree(oracle.Branchlet, 100_000, random.Random(5)))
+    assert ours.count("\n") == 100_000 - 1 + 100_000 // 9
+
+
+def test_chain_deeper_than_the_recursion_limit():
+    depth = 5000
+    node = Branchlet("d%d" % depth)
+    for i in range(depth - 1, -1, -1):
+        node = Branchlet("d%d" % i, [node])
+    lines = str(node).split("\n")
+    assert len(lines) == depth + 1
+    assert lines[0] == "d0" and lines[1] == "`-- d1"
+    assert lines[-1] == " " * (4 * (depth - 1)) + "`-- d%d" % depth
+
+
+# --- children drawn through their own str() ---------------------------------
+
+
+def test_subclass_with_own_str_is_called():
+    calls = []
+
+    class Loud(Branchlet):
+        def __str__(self):
+            calls.append(self.name)
+            return self.name.upper() + "\n" + super().__str__()
+
+    tree = Branchlet("r", [Loud("a", [Loud("b")]), "c"])
+    assert str(tree) == "r\n|-- A\n|   a\n|   `-- B\n|       b\n`-- c"
+    assert calls == ["a", "b"]
+
+
+def test_subclass_without_own_str_is_drawn_with_its_attributes():
+    class Labelled(Branchlet):
+        @property
+        def name(self):
+            return "<%s>" % self._name
+
+        @name.setter
+        def name(self, value):
+            self._name = value
+
+    assert str(Branchlet("r", [Labelled("a", [Labelled("b")])])) == "r\n`-- <a>\n    `-- <b>"
+
+
+def test_str_replaced_on_an_instance_is_ignored_like_str_ignores_it():
+    child = Branchlet("c")
+    child.__str__ = lambda: "nope"
+    assert str(Branchlet("r", [child])) == "r\n`-- c"
+
+
+def test_children_changed_while_drawing_match_the_literal_algorithm():
+    def make(cls):
+        root = cls("r")
+
+        class Grower:
+            def __str__(self):
+                root.children.append("late")
+                return "g"
+
+        root.children = [Grower(), "x"]
+        return root
+
+    assert str(make(Branchlet)) == str(make(oracle.Branchlet)) == "r\n|-- g\n`-- late"
+
+
+# --- failures --------------------------------------------------------------
+
+
+@pytest.mark.parametrize("children, exc", [
+    (5, TypeError),                          # cannot be sliced
+    ((x for x in "ab"), TypeError),          # not subscriptable
+    ({"k": 1}, (KeyError, TypeError)),       # a mapping: the slice is looked up as a key
+])
+def test_unsuitable_children(children, exc):
+    node = Branchlet("n")
+    node.children = children
+    with pytest.raises(exc):
+        str(node)
+
+
+@pytest.mark.parametrize("name", [3, None, b"bytes"])
+def test_name_must_be_a_string(name):
+    with pytest.raises(TypeError, match="non-string"):
+        str(Branchlet(name))
+    with pytest.raises(TypeError):
+        str(Branchlet(name, ["c"]))
+    with pytest.raises(TypeError, match="non-string"):
+        str(Branchlet("r", [Branchlet(name)]))
+    with pytest.raises(TypeError):
+        str(Branchlet("r", ["a", Branchlet(name, [Branchlet("c")])]))
+
+
+@pytest.mark.parametrize("name, message", [
+    (3, "unsupported operand type(s) for +=: 'int' and 'str'"),
+    (None, "unsupported operand type(s) for +=: 'NoneType' and 'str'"),
+])
+def test_non_string_name_message(name, message):
+    with pytest.raises(TypeError) as info:
+        str(Branchlet(name, ["c"]))
+    assert str(info.value) == message
+
+
+def test_list_name_is_refused_and_left_intact():
+    name = ["x"]
+    with pytest.raises(TypeError):
+        str(Branchlet(name, ["child"]))
+    assert name == ["x"]
+
+
+def test_child_error_wins_over_bad_name_and_propagates_unchanged():
+    boom = ValueError("boom")
+
+    class Bad:
+        def __str__(self):
+            raise boom
+
+    for tree in (Branchlet(3, [Bad()]), Branchlet("r", ["a", Branchlet("s", ["b", Bad()])])):
+        with pytest.raises(ValueError) as info:
+            str(tree)
+        assert info.value is boom
+
+
+def test_last_child_index_error_propagates():
+    class NoLast(list):
+        def __getitem__(self, index):
+            if index == -1:
+                raise IndexError("no last")
+            return list.__getitem__(self, index)
+
+    node = Branchlet("r")
+    node.children = NoLast(["a", "b"])
+    with pytest.raises(IndexError, match="no last"):
+        str(node)
+
+
+@pytest.mark.parametrize("length", [1, 2, 7])
+def test_node_among_its_descendants(length):
+    nodes = [Branchlet("n%d" % i, ["leaf"]) for i in range(length)]
+    for parent, child in zip(nodes, nodes[1:] + nodes[:1]):
+        parent.children.append(child)
+    with pytest.raises(RecursionError):
+        str(nodes[0])
+    # A shared subtree that is not a cycle is drawn under each parent.
+    shared = Branchlet("s", ["t"])
+    assert str(Branchlet("r", [shared, shared])) == "r\n|-- s\n|   `-- t\n`-- s\n    `-- t"
+
+
+def test_cycle_through_an_overriding_subclass():
+    class Own(Branchlet):
+        def __str__(self):
+            return super().__str__()
+
+    a = Own("a")
+    a.add_child(Branchlet("b", [a]))
+    with pytest.raises(RecursionError):
+        str(a)
+
+
+def test_self_referencing_nodes_are_collected():
+    node = Branchlet("loop")
+    node.add_child(node)
+    ref = weakref.ref(node)
+    del node
+    gc.collect()
+    assert ref() is None
