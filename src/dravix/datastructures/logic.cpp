@@ -1,0 +1,837 @@
+// dravix.datastructures.logic: boolean expressions over regular expressions and
+// callables, and their text form.
+//
+//   select = And(Or('a', 'b'), Not('c'))
+//   [name for name in names if select(name)]
+//   logic_str("And('a', Or('b', 'c'))") == And('a', Or('b', 'c'))
+//
+// A string check is compiled with re.compile and searched (unanchored) in the
+// str() of each item; any other callable is called with each item; a nested
+// expression is called with all the items. logic_str reads the text form back:
+// it accepts only the small language that text form is written in (string and
+// number literals, None, True, False, the name `string`, and calls of And, Or,
+// Not and BaseLogic) and never runs anything else.
+#include "capi.hpp"
+
+#include <cstring>
+
+namespace {
+
+using capi::Ref;
+
+// Every object the module keeps: interned names, imported objects, and the
+// __call__ descriptors of the three operators (to recognise them on nested
+// checks and evaluate those without a round trip through the interpreter).
+struct State {
+  PyObject *str_expressions;
+  PyObject *str_compile;
+  PyObject *str_search;
+  PyObject *str_pattern;
+  PyObject *str_call;  // "__call__"
+  PyObject *str_re;
+  PyObject *str_BaseLogic;
+  PyObject *str_And;
+  PyObject *str_Or;
+  PyObject *str_Not;
+  PyObject *str_string;
+  PyObject *str_decode_cli_string;
+  PyObject *str_separator;  // ", "
+  PyObject *str_filename;   // "<string>"
+  PyObject *invalid_format;  // "Not a properly formatted logic string: %s"
+  PyObject *pattern_type;    // re.Pattern
+  PyObject *ast_Expression;
+  PyObject *ast_Constant;
+  PyObject *ast_Name;
+  PyObject *ast_Call;
+  PyObject *debug;  // builtins.__debug__ as it was at import
+  PyObject *and_call;
+  PyObject *or_call;
+  PyObject *not_call;
+};
+
+extern PyModuleDef module_def;
+
+// Raises TypeError for keyword arguments given to a function that takes none,
+// worded as the interpreter words it for a def with *args only.
+int reject_keywords(const char *qualname, PyObject *kwnames) {
+  if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) return 0;
+  PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", qualname,
+               PyTuple_GET_ITEM(kwnames, 0));
+  return -1;
+}
+
+// --- class BaseLogic ----------------------------------------------------------
+
+PyDoc_STRVAR(baselogic_doc,
+             "The common code of the logic operators And, Or and Not.\n\n"
+             "An expression holds an ordered list of checks: regular expressions (given as\n"
+             "strings) and callables, nested expressions included. A plain BaseLogic tests\n"
+             "nothing itself; calling it raises NotImplementedError.");
+
+PyDoc_STRVAR(baselogic_init_doc,
+             "__init__($self, /, *expressions)\n--\n\n"
+             "Keep the checks in order: each string is compiled with re.compile, each\n"
+             "callable is kept as it is, anything else raises TypeError.");
+
+PyObject *baselogic_init(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  if (reject_keywords("BaseLogic.__init__", kwnames) < 0) return nullptr;
+  PyObject *module = capi::module_of(self, &module_def);
+  if (module == nullptr) return nullptr;
+  State *st = capi::state_of<State>(module);
+  Ref expressions = Ref::steal(PyList_New(0));
+  if (!expressions || PyObject_SetAttr(self, st->str_expressions, expressions.get()) < 0) return nullptr;
+  for (Py_ssize_t i = 0; i < nargs; ++i) {
+    PyObject *arg = args[i];
+    Ref check;
+    if (PyUnicode_Check(arg)) {
+      Ref re = capi::global(module, st->str_re);
+      if (!re) return nullptr;
+      check = capi::call_method(re.get(), st->str_compile, arg);
+      if (!check) return nullptr;
+    } else if (!PyCallable_Check(arg)) {
+      Ref message = Ref::steal(PyUnicode_FromFormat("Expression only accepts str and callable. Got: %S (%S)", arg,
+                                                    reinterpret_cast<PyObject *>(Py_TYPE(arg))));
+      if (message) PyErr_SetObject(PyExc_TypeError, message.get());
+      return nullptr;
+    } else {
+      check = Ref::borrow(arg);
+    }
+    if (PyList_Append(expressions.get(), check.get()) < 0) return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(baselogic_call_doc,
+             "__call__($self, /)\n--\n\n"
+             "A plain BaseLogic has no test of its own: raise NotImplementedError.");
+
+PyObject *baselogic_call(PyObject *, PyObject *const *, Py_ssize_t nargs, PyObject *kwnames) {
+  if (reject_keywords("BaseLogic.__call__", kwnames) < 0) return nullptr;
+  if (nargs != 0) {
+    PyErr_Format(PyExc_TypeError, "BaseLogic.__call__() takes 1 positional argument but %zd were given", nargs + 1);
+    return nullptr;
+  }
+  PyErr_SetNone(PyExc_NotImplementedError);
+  return nullptr;
+}
+
+PyDoc_STRVAR(baselogic_str_doc,
+             "__str__($self, /)\n--\n\n"
+             "The text form, e.g. And('a', Or('b', 'c')): the class name and the checks,\n"
+             "patterns in single quotes as written, callables by their repr.");
+
+PyObject *baselogic_str(PyObject *self, PyObject *) {
+  PyObject *module = capi::module_of(self, &module_def);
+  if (module == nullptr) return nullptr;
+  State *st = capi::state_of<State>(module);
+  Ref expressions = Ref::steal(PyObject_GetAttr(self, st->str_expressions));
+  if (!expressions) return nullptr;
+  Ref iterator = Ref::steal(PyObject_GetIter(expressions.get()));
+  Ref parts = Ref::steal(PyList_New(0));
+  if (!iterator || !parts) return nullptr;
+  while (Ref check = Ref::steal(PyIter_Next(iterator.get()))) {
+    Ref part;
+    if (PyCallable_Check(check.get())) {
+      part = Ref::steal(PyObject_Repr(check.get()));
+    } else {
+      Ref source = Ref::steal(PyObject_GetAttr(check.get(), st->str_pattern));
+      if (!source) return nullptr;
+      part = Ref::steal(PyUnicode_FromFormat("'%S'", source.get()));
+    }
+    if (!part || PyList_Append(parts.get(), part.get()) < 0) return nullptr;
+  }
+  if (PyErr_Occurred()) return nullptr;
+  Ref joined = Ref::steal(PyUnicode_Join(st->str_separator, parts.get()));
+  Ref name = Ref::steal(PyType_GetName(Py_TYPE(self)));
+  if (!joined || !name) return nullptr;
+  return PyUnicode_FromFormat("%S(%U)", name.get(), joined.get());
+}
+
+PyDoc_STRVAR(baselogic_repr_doc,
+             "__repr__($self, /)\n--\n\n"
+             "The same text as str(self).");
+
+PyObject *baselogic_repr(PyObject *self, PyObject *) { return PyObject_Str(self); }
+
+PyDoc_STRVAR(baselogic_eq_doc,
+             "__eq__($self, other, /)\n--\n\n"
+             "Equal when other is of the very same class and holds equal checks in the\n"
+             "same order.");
+
+PyObject *baselogic_eq(PyObject *self, PyObject *other) {
+  if (Py_TYPE(self) != Py_TYPE(other)) Py_RETURN_FALSE;
+  PyObject *module = capi::module_of(self, &module_def);
+  if (module == nullptr) return nullptr;
+  State *st = capi::state_of<State>(module);
+  Ref mine = Ref::steal(PyObject_GetAttr(self, st->str_expressions));
+  if (!mine) return nullptr;
+  Ref theirs = Ref::steal(PyObject_GetAttr(other, st->str_expressions));
+  if (!theirs) return nullptr;
+  return PyObject_RichCompare(mine.get(), theirs.get(), Py_EQ);
+}
+
+PyMethodDef baselogic_methods[] = {
+    {"__init__", capi::as_cfunc(baselogic_init), METH_FASTCALL | METH_KEYWORDS, baselogic_init_doc},
+    {"__call__", capi::as_cfunc(baselogic_call), METH_FASTCALL | METH_KEYWORDS, baselogic_call_doc},
+    {"__str__", baselogic_str, METH_NOARGS, baselogic_str_doc},
+    {"__repr__", baselogic_repr, METH_NOARGS, baselogic_repr_doc},
+    {"__eq__", baselogic_eq, METH_O, baselogic_eq_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// --- evaluation shared by And, Or and Not -------------------------------------
+
+enum class Op { And, Or, Not };
+
+int evaluate(PyObject *module, State *st, PyObject *self, Op op, PyObject *const *items, Py_ssize_t nitems);
+
+// Whether one check holds for the items: 1, 0, or -1 with an error set.
+//  - an expression object (isinstance of the module's current BaseLogic) is
+//    called with all the items;
+//  - another callable is called with each item in turn, every item, and holds
+//    when any of the collected results is true;
+//  - a pattern is searched in str() of each item, every item, and holds when
+//    any search found a match.
+int check_holds(PyObject *module, State *st, PyObject *check, PyObject *const *items, Py_ssize_t nitems) {
+  Ref base = capi::global(module, st->str_BaseLogic);
+  if (!base) return -1;
+  int nested = PyObject_IsInstance(check, base.get());
+  if (nested < 0) return -1;
+  if (nested) {
+    // One of our own operators (the class has not replaced __call__): evaluate
+    // it here. Calling an instance always uses the __call__ of its class.
+    PyObject *call = capi::lookup_on_type(Py_TYPE(check), st->str_call);
+    if (call != nullptr && call == st->and_call) return evaluate(module, st, check, Op::And, items, nitems);
+    if (call != nullptr && call == st->or_call) return evaluate(module, st, check, Op::Or, items, nitems);
+    if (call != nullptr && call == st->not_call) return evaluate(module, st, check, Op::Not, items, nitems);
+    Ref result = Ref::steal(PyObject_Vectorcall(check, items, static_cast<size_t>(nitems), nullptr));
+    if (!result) return -1;
+    return PyObject_IsTrue(result.get());
+  }
+  if (nitems == 0) return 0;
+  const bool callable = PyCallable_Check(check) != 0;
+  if (!callable && Py_IS_TYPE(check, reinterpret_cast<PyTypeObject *>(st->pattern_type))) {
+    // A compiled pattern's search gives a match (true) or None: no result
+    // needs keeping, but every item is still searched.
+    bool found = false;
+    for (Py_ssize_t i = 0; i < nitems; ++i) {
+      Ref text = Ref::steal(PyObject_Str(items[i]));
+      if (!text) return -1;
+      Ref match = capi::call_method(check, st->str_search, text.get());
+      if (!match) return -1;
+      found = found || match.get() != Py_None;
+    }
+    return found ? 1 : 0;
+  }
+  if (nitems == 1) {
+    Ref result;
+    if (callable) {
+      result = capi::call(check, items[0]);
+    } else {
+      Ref text = Ref::steal(PyObject_Str(items[0]));
+      if (!text) return -1;
+      result = capi::call_method(check, st->str_search, text.get());
+    }
+    if (!result) return -1;
+    return PyObject_IsTrue(result.get());
+  }
+  // General case: collect every result first, then take the truth values in
+  // order up to the first true one, as any() over the list does.
+  Ref results = Ref::steal(PyList_New(0));
+  if (!results) return -1;
+  for (Py_ssize_t i = 0; i < nitems; ++i) {
+    Ref result;
+    if (callable) {
+      result = capi::call(check, items[i]);
+    } else {
+      Ref text = Ref::steal(PyObject_Str(items[i]));
+      if (!text) return -1;
+      result = capi::call_method(check, st->str_search, text.get());
+    }
+    if (!result || PyList_Append(results.get(), result.get()) < 0) return -1;
+  }
+  for (Py_ssize_t i = 0; i < nitems; ++i) {
+    Ref result = Ref::borrow(PyList_GET_ITEM(results.get(), i));
+    int truth = PyObject_IsTrue(result.get());
+    if (truth != 0) return truth;
+  }
+  return 0;
+}
+
+// The operator `op` applied by `self` to the items: walks self.expressions in
+// order and stops at the first check that decides the result.
+int evaluate(PyObject *module, State *st, PyObject *self, Op op, PyObject *const *items, Py_ssize_t nitems) {
+  capi::RecursionGuard guard(" while evaluating a logic expression");
+  if (!guard) return -1;
+  // And stops at the first check that fails; Or and Not at the first that holds.
+  const int stop_on = op == Op::And ? 0 : 1;
+  const int stopped = op == Op::Or ? 1 : 0;
+  const int finished = op == Op::Or ? 0 : 1;
+  Ref expressions = Ref::steal(PyObject_GetAttr(self, st->str_expressions));
+  if (!expressions) return -1;
+  if (PyList_CheckExact(expressions.get())) {
+    // As a list iterator would: the length is read again before each step.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(expressions.get()); ++i) {
+      Ref check = Ref::borrow(PyList_GET_ITEM(expressions.get(), i));
+      int holds = check_holds(module, st, check.get(), items, nitems);
+      if (holds < 0) return -1;
+      if (holds == stop_on) return stopped;
+    }
+    return finished;
+  }
+  Ref iterator = Ref::steal(PyObject_GetIter(expressions.get()));
+  if (!iterator) return -1;
+  while (Ref check = Ref::steal(PyIter_Next(iterator.get()))) {
+    int holds = check_holds(module, st, check.get(), items, nitems);
+    if (holds < 0) return -1;
+    if (holds == stop_on) return stopped;
+  }
+  if (PyErr_Occurred()) return -1;
+  return finished;
+}
+
+PyObject *operator_call(PyObject *self, Op op, const char *qualname, PyObject *const *items, Py_ssize_t nitems,
+                        PyObject *kwnames) {
+  if (reject_keywords(qualname, kwnames) < 0) return nullptr;
+  PyObject *module = capi::module_of(self, &module_def);
+  if (module == nullptr) return nullptr;
+  int result = evaluate(module, capi::state_of<State>(module), self, op, items, nitems);
+  if (result < 0) return nullptr;
+  return PyBool_FromLong(result);
+}
+
+// --- class And ----------------------------------------------------------------
+
+PyDoc_STRVAR(and_doc,
+             "True when all checks are satisfied.\n\n"
+             "With several items, each check must hold for at least one of the items (not\n"
+             "necessarily the same one). Checks are tried in order and the first that fails\n"
+             "ends the test. And() with no checks is always true.");
+
+PyDoc_STRVAR(and_call_doc,
+             "__call__($self, /, *items)\n--\n\n"
+             "True when every check holds for one or more of the items.");
+
+PyObject *and_call(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  return operator_call(self, Op::And, "And.__call__", args, nargs, kwnames);
+}
+
+PyMethodDef and_methods[] = {
+    {"__call__", capi::as_cfunc(and_call), METH_FASTCALL | METH_KEYWORDS, and_call_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// --- class Or -----------------------------------------------------------------
+
+PyDoc_STRVAR(or_doc,
+             "True when one or more checks are satisfied by one of the items.\n\n"
+             "Checks are tried in order and the first that holds ends the test. Or() with\n"
+             "no checks is always false.");
+
+PyDoc_STRVAR(or_call_doc,
+             "__call__($self, /, *items)\n--\n\n"
+             "True when some check holds for some item.");
+
+PyObject *or_call(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  return operator_call(self, Op::Or, "Or.__call__", args, nargs, kwnames);
+}
+
+PyMethodDef or_methods[] = {
+    {"__call__", capi::as_cfunc(or_call), METH_FASTCALL | METH_KEYWORDS, or_call_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// --- class Not ----------------------------------------------------------------
+
+PyDoc_STRVAR(not_doc,
+             "True only when no check is satisfied by any item.\n\n"
+             "With several checks this means none of them holds; it is not the negation of\n"
+             "And over the same checks. Not() with no checks is always true.");
+
+PyDoc_STRVAR(not_call_doc,
+             "__call__($self, /, *items)\n--\n\n"
+             "True when no check holds for any item.");
+
+PyObject *not_call(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  return operator_call(self, Op::Not, "Not.__call__", args, nargs, kwnames);
+}
+
+PyMethodDef not_methods[] = {
+    {"__call__", capi::as_cfunc(not_call), METH_FASTCALL | METH_KEYWORDS, not_call_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// --- logic_str ----------------------------------------------------------------
+//
+// The text is read in one of two ways, with the same result:
+//  - a direct scan for the form that __str__ writes (calls of the four class
+//    names, the name `string`, quoted literals without backslashes, blanks and
+//    commas), which is checked completely before anything is built;
+//  - for anything else, the interpreter's own parser (an AST in 'eval' mode),
+//    whose whole tree is checked for the permitted node kinds before anything
+//    is built.
+// Either way the building calls the module's current And, Or, Not or BaseLogic
+// in the order the interpreter would evaluate the expression.
+
+// Which permitted name an identifier is.
+enum class Word { Other, String, And, Or, Not, BaseLogic };
+
+PyObject *word_name(State *st, Word word) {
+  switch (word) {
+    case Word::And:
+      return st->str_And;
+    case Word::Or:
+      return st->str_Or;
+    case Word::Not:
+      return st->str_Not;
+    case Word::BaseLogic:
+      return st->str_BaseLogic;
+    default:
+      return nullptr;
+  }
+}
+
+// Deeper texts go to the parser, which applies the interpreter's own limits.
+constexpr int scan_max_depth = 100;
+
+struct Scanner {
+  PyObject *text;
+  int kind;
+  const void *data;
+  Py_ssize_t length;
+  Py_ssize_t pos;
+
+  Py_UCS4 at(Py_ssize_t i) const { return i < length ? PyUnicode_READ(kind, data, i) : 0; }
+  bool at_end() const { return pos >= length; }
+  void skip_blanks() {
+    while (pos < length) {
+      Py_UCS4 c = PyUnicode_READ(kind, data, pos);
+      if (c != ' ' && c != '\t') break;
+      ++pos;
+    }
+  }
+  static bool ident_start(Py_UCS4 c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
+  static bool ident_char(Py_UCS4 c) { return ident_start(c) || (c >= '0' && c <= '9'); }
+
+  // The identifier at pos (ASCII only), classified; pos moves past it.
+  Word word() {
+    Py_ssize_t start = pos;
+    while (pos < length && ident_char(PyUnicode_READ(kind, data, pos))) ++pos;
+    static constexpr struct {
+      const char *text;
+      Word word;
+    } known[] = {{"And", Word::And},      {"Or", Word::Or},         {"Not", Word::Not},
+                 {"string", Word::String}, {"BaseLogic", Word::BaseLogic}};
+    for (const auto &k : known) {
+      Py_ssize_t i = 0;
+      while (k.text[i] != '\0' && start + i < pos && at(start + i) == static_cast<Py_UCS4>(k.text[i])) ++i;
+      if (k.text[i] == '\0' && start + i == pos) return k.word;
+    }
+    return Word::Other;
+  }
+
+  // A quoted literal at pos whose value is exactly the characters between the
+  // quotes: no backslash, no control character (line ends, NUL), no lone
+  // surrogate. Sets [begin, end) to its contents and moves past it.
+  bool literal(Py_ssize_t &begin, Py_ssize_t &end) {
+    Py_UCS4 quote = at(pos);
+    Py_ssize_t i = pos + 1;
+    for (;; ++i) {
+      if (i >= length) return false;
+      Py_UCS4 c = PyUnicode_READ(kind, data, i);
+      if (c == quote) break;
+      if (c == '\\' || (c < 0x20 && c != '\t') || (c >= 0xD800 && c <= 0xDFFF)) return false;
+    }
+    begin = pos + 1;
+    end = i;
+    pos = i + 1;
+    return true;
+  }
+
+  // Checks that the expression at pos has the simple form; moves past it.
+  bool check(int depth) {
+    Py_UCS4 c = at(pos);
+    if (pos < length && (c == '\'' || c == '"')) {
+      Py_ssize_t begin, end;
+      return literal(begin, end);
+    }
+    if (!ident_start(c)) return false;
+    Word w = word();
+    if (w == Word::String) return true;
+    if (w == Word::Other || depth >= scan_max_depth) return false;
+    skip_blanks();
+    if (at(pos) != '(' || at_end()) return false;
+    ++pos;
+    skip_blanks();
+    if (pos < length && at(pos) == ')') {
+      ++pos;
+      return true;
+    }
+    for (;;) {
+      if (!check(depth + 1)) return false;
+      skip_blanks();
+      if (at_end()) return false;
+      c = at(pos++);
+      if (c == ')') return true;
+      if (c != ',') return false;
+      skip_blanks();
+      if (pos < length && at(pos) == ')') {
+        ++pos;
+        return true;
+      }
+    }
+  }
+
+  // Builds the expression at pos, which check() has accepted.
+  Ref build(PyObject *module, State *st) {
+    if (at(pos) == '\'' || at(pos) == '"') {
+      Py_ssize_t begin = 0, end = 0;
+      literal(begin, end);
+      return Ref::steal(PyUnicode_Substring(text, begin, end));
+    }
+    Word w = word();
+    if (w == Word::String) return Ref::borrow(text);
+    Ref func = capi::global(module, word_name(st, w));
+    if (!func) return {};
+    skip_blanks();
+    ++pos;  // '('
+    Ref args = Ref::steal(PyList_New(0));
+    if (!args) return {};
+    skip_blanks();
+    while (at(pos) != ')') {
+      Ref arg = build(module, st);
+      if (!arg || PyList_Append(args.get(), arg.get()) < 0) return {};
+      skip_blanks();
+      if (at(pos) == ',') ++pos;
+      skip_blanks();
+    }
+    ++pos;  // ')'
+    return Ref::steal(PyObject_Vectorcall(func.get(), PySequence_Fast_ITEMS(args.get()),
+                                          static_cast<size_t>(PyList_GET_SIZE(args.get())), nullptr));
+  }
+};
+
+// Raises the failure that makes logic_str reject a parsed text.
+bool refuse(const char *what, PyObject *detail = nullptr) {
+  if (detail != nullptr)
+    PyErr_Format(PyExc_ValueError, "%s %R is not allowed in a logic string", what, detail);
+  else
+    PyErr_Format(PyExc_ValueError, "%s is not allowed in a logic string", what);
+  return false;
+}
+
+// Checks that a node of the parsed tree is a permitted expression.
+bool ast_check(State *st, PyObject *node) {
+  capi::RecursionGuard guard(" while checking a logic string");
+  if (!guard) return false;
+  PyObject *kind = reinterpret_cast<PyObject *>(Py_TYPE(node));
+  if (kind == st->ast_Constant) {
+    Ref value = Ref::steal(PyObject_GetAttrString(node, "value"));
+    if (!value) return false;
+    PyObject *v = value.get();
+    if (PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyComplex_CheckExact(v) ||
+        PyBool_Check(v) || v == Py_None)
+      return true;
+    return refuse("the literal", v);
+  }
+  if (kind == st->ast_Name) {
+    Ref id = Ref::steal(PyObject_GetAttrString(node, "id"));
+    if (!id) return false;
+    int same = PyUnicode_Check(id.get()) ? PyUnicode_Compare(id.get(), st->str_string) : -1;
+    if (same == -1 && PyErr_Occurred()) return false;
+    return same == 0 || refuse("the name", id.get());
+  }
+  if (kind == st->ast_Call) {
+    Ref func = Ref::steal(PyObject_GetAttrString(node, "func"));
+    if (!func) return false;
+    bool known = false;
+    if (Py_TYPE(func.get()) == reinterpret_cast<PyTypeObject *>(st->ast_Name)) {
+      Ref id = Ref::steal(PyObject_GetAttrString(func.get(), "id"));
+      if (!id) return false;
+      for (PyObject *name : {st->str_And, st->str_Or, st->str_Not, st->str_BaseLogic}) {
+        if (PyUnicode_Check(id.get()) && PyUnicode_Compare(id.get(), name) == 0) known = true;
+        if (PyErr_Occurred()) return false;
+      }
+      if (!known) return refuse("calling", id.get());
+    } else {
+      return refuse("calling anything but And, Or, Not and BaseLogic");
+    }
+    Ref keywords = Ref::steal(PyObject_GetAttrString(node, "keywords"));
+    if (!keywords) return false;
+    Py_ssize_t nkeywords = PyObject_Length(keywords.get());
+    if (nkeywords < 0) return false;
+    if (nkeywords > 0) return refuse("a keyword argument");
+    Ref args = Ref::steal(PyObject_GetAttrString(node, "args"));
+    if (!args || !PyList_Check(args.get())) return args ? refuse("a call without an argument list") : false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(args.get()); ++i) {
+      Ref arg = Ref::borrow(PyList_GET_ITEM(args.get(), i));
+      if (!ast_check(st, arg.get())) return false;
+    }
+    return true;
+  }
+  Ref name = Ref::steal(PyType_GetName(Py_TYPE(node)));
+  if (name) PyErr_Format(PyExc_ValueError, "the %U expression is not allowed in a logic string", name.get());
+  return false;
+}
+
+// Builds the value of a node that ast_check() has accepted.
+Ref ast_build(PyObject *module, State *st, PyObject *node, PyObject *text) {
+  capi::RecursionGuard guard(" while reading a logic string");
+  if (!guard) return {};
+  PyObject *kind = reinterpret_cast<PyObject *>(Py_TYPE(node));
+  if (kind == st->ast_Constant) return Ref::steal(PyObject_GetAttrString(node, "value"));
+  if (kind == st->ast_Name) return Ref::borrow(text);
+  Ref func_node = Ref::steal(PyObject_GetAttrString(node, "func"));
+  if (!func_node) return {};
+  Ref id = Ref::steal(PyObject_GetAttrString(func_node.get(), "id"));
+  if (!id) return {};
+  Ref func = capi::global(module, id.get());
+  if (!func) return {};
+  Ref arg_nodes = Ref::steal(PyObject_GetAttrString(node, "args"));
+  if (!arg_nodes) return {};
+  Ref args = Ref::steal(PyList_New(0));
+  if (!args) return {};
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(arg_nodes.get()); ++i) {
+    Ref arg_node = Ref::borrow(PyList_GET_ITEM(arg_nodes.get(), i));
+    Ref arg = ast_build(module, st, arg_node.get(), text);
+    if (!arg || PyList_Append(args.get(), arg.get()) < 0) return {};
+  }
+  return Ref::steal(PyObject_Vectorcall(func.get(), PySequence_Fast_ITEMS(args.get()),
+                                        static_cast<size_t>(PyList_GET_SIZE(args.get())), nullptr));
+}
+
+// Parses source (NUL-terminated, `length` bytes) with the interpreter's parser
+// and evaluates the permitted tree.
+Ref parse_and_build(PyObject *module, State *st, const char *source, Py_ssize_t length, bool utf8, PyObject *text) {
+  if (static_cast<Py_ssize_t>(std::strlen(source)) != length) {
+    PyErr_SetString(PyExc_SyntaxError, "source code string cannot contain null bytes");
+    return {};
+  }
+  PyCompilerFlags flags = {PyCF_ONLY_AST | (utf8 ? PyCF_SOURCE_IS_UTF8 : 0), PY_MINOR_VERSION};
+  Ref tree = Ref::steal(Py_CompileStringObject(source, st->str_filename, Py_eval_input, &flags, -1));
+  if (!tree) return {};
+  if (Py_TYPE(tree.get()) != reinterpret_cast<PyTypeObject *>(st->ast_Expression)) {
+    PyErr_SetString(PyExc_SystemError, "the parser gave no expression");
+    return {};
+  }
+  Ref body = Ref::steal(PyObject_GetAttrString(tree.get(), "body"));
+  if (!body || !ast_check(st, body.get())) return {};
+  return ast_build(module, st, body.get(), text);
+}
+
+// The value of the text, read as the interpreter's eval would read it (leading
+// blanks and tabs skipped; str, bytes or any buffer), restricted to the
+// language of the text form.
+Ref read_text(PyObject *module, State *st, PyObject *text) {
+  if (PyUnicode_Check(text)) {
+    Scanner scan{text, PyUnicode_KIND(text), PyUnicode_DATA(text), PyUnicode_GET_LENGTH(text), 0};
+    scan.skip_blanks();
+    const Py_ssize_t start = scan.pos;
+    if (scan.check(0)) {
+      scan.skip_blanks();
+      if (scan.at_end()) {
+        scan.pos = start;
+        return scan.build(module, st);
+      }
+    }
+    Py_ssize_t size = 0;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    if (utf8 == nullptr) return {};
+    // The skipped blanks are ASCII: one byte each.
+    return parse_and_build(module, st, utf8 + start, size - start, true, text);
+  }
+  if (!PyObject_CheckBuffer(text)) {
+    PyErr_Format(PyExc_TypeError, "a logic string must be str or a bytes-like object, not '%.100s'",
+                 Py_TYPE(text)->tp_name);
+    return {};
+  }
+  Py_buffer view;
+  if (PyObject_GetBuffer(text, &view, PyBUF_SIMPLE) < 0) return {};
+  const char *bytes = static_cast<const char *>(view.buf);
+  Py_ssize_t start = 0;
+  while (start < view.len && (bytes[start] == ' ' || bytes[start] == '\t')) ++start;
+  Ref source = Ref::steal(PyBytes_FromStringAndSize(bytes + start, view.len - start));
+  PyBuffer_Release(&view);
+  if (!source) return {};
+  return parse_and_build(module, st, PyBytes_AS_STRING(source.get()), PyBytes_GET_SIZE(source.get()), false, text);
+}
+
+PyDoc_STRVAR(logic_str_doc,
+             "logic_str($module, /, string)\n--\n\n"
+             "Convert a logic-form string to objects, mostly for command-line parsing.\n\n"
+             "The string is first passed through decode_cli_string. logic_str(\"And('a', 'b')\")\n"
+             "gives an And object that is true for the item 'ab'. Only the text form of\n"
+             "expressions is understood: string and number literals, None, True, False,\n"
+             "calls of And, Or, Not and BaseLogic with positional arguments, and the name\n"
+             "`string`, which stands for the text itself. Nothing else is evaluated; any\n"
+             "other text raises ValueError.");
+
+PyObject *logic_str(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  PyObject *argv[1];
+  if (capi::parse_args({"logic_str", {"string"}, 1}, args, nargs, kwnames, argv) < 0) return nullptr;
+  State *st = capi::state_of<State>(module);
+  Ref decode = capi::global(module, st->str_decode_cli_string);
+  if (!decode) return nullptr;
+  Ref text = capi::call(decode.get(), argv[0]);
+  if (!text) return nullptr;
+
+  Ref result = read_text(module, st, text.get());
+  if (result && st->debug == Py_True) {
+    Ref base = capi::global(module, st->str_BaseLogic);
+    int ok = base ? PyObject_IsInstance(result.get(), base.get()) : -1;
+    if (ok == 0) PyErr_SetNone(PyExc_AssertionError);
+    if (ok <= 0) result.reset();
+  }
+  if (result) return result.release();
+  if (!capi::error_is_ordinary()) return nullptr;
+
+  // Raise the ValueError with the caught failure as its context. Formatting
+  // with % may itself fail (a text that is a tuple); that failure then
+  // carries the caught one as its context instead.
+  PyObject *caught = PyErr_GetRaisedException();
+  Ref message = Ref::steal(PyUnicode_Format(st->invalid_format, text.get()));
+  if (!message) {
+    PyObject *raised = PyErr_GetRaisedException();
+    PyException_SetContext(raised, caught);
+    PyErr_SetRaisedException(raised);
+    return nullptr;
+  }
+  PyErr_SetRaisedException(caught);
+  return capi::raise_from_current(PyExc_ValueError, message.get());
+}
+
+PyMethodDef module_functions[] = {
+    {"logic_str", capi::as_cfunc(logic_str), METH_FASTCALL | METH_KEYWORDS, logic_str_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// --- module -------------------------------------------------------------------
+
+// Creates a class of the module and binds it as a module global.
+Ref add_class(PyObject *module, const char *name, PyObject *base, const char *doc, PyObject *attrs,
+              PyMethodDef *methods) {
+  Ref bases = capi::tuple_of(base);
+  if (!bases) return {};
+  Ref cls = capi::make_class(module, reinterpret_cast<PyObject *>(&PyType_Type), name, bases.get(), doc, attrs);
+  if (!cls || capi::install_methods(cls.get(), methods) < 0 || capi::add_global(module, name, cls.get()) < 0)
+    return {};
+  return cls;
+}
+
+int module_exec(PyObject *module) {
+  State *st = capi::state_of<State>(module);
+  struct {
+    PyObject **slot;
+    const char *text;
+  } names[] = {
+      {&st->str_expressions, "expressions"},
+      {&st->str_compile, "compile"},
+      {&st->str_search, "search"},
+      {&st->str_pattern, "pattern"},
+      {&st->str_call, "__call__"},
+      {&st->str_re, "re"},
+      {&st->str_BaseLogic, "BaseLogic"},
+      {&st->str_And, "And"},
+      {&st->str_Or, "Or"},
+      {&st->str_Not, "Not"},
+      {&st->str_string, "string"},
+      {&st->str_decode_cli_string, "decode_cli_string"},
+      {&st->str_separator, ", "},
+      {&st->str_filename, "<string>"},
+      {&st->invalid_format, "Not a properly formatted logic string: %s"},
+  };
+  for (auto &n : names)
+    if ((*n.slot = capi::intern(n.text)) == nullptr) return -1;
+
+  // Outside modules: re and logging as globals, the parser's node classes.
+  Ref re = Ref::steal(PyImport_ImportModule("re"));
+  if (!re || capi::add_global(module, "re", re.get()) < 0) return -1;
+  Ref logging = Ref::steal(PyImport_ImportModule("logging"));
+  if (!logging || capi::add_global(module, "logging", logging.get()) < 0) return -1;
+  st->pattern_type = PyObject_GetAttrString(re.get(), "Pattern");
+  if (st->pattern_type == nullptr) return -1;
+  Ref ast = Ref::steal(PyImport_ImportModule("ast"));
+  if (!ast) return -1;
+  struct {
+    PyObject **slot;
+    const char *name;
+  } nodes[] = {{&st->ast_Expression, "Expression"},
+               {&st->ast_Constant, "Constant"},
+               {&st->ast_Name, "Name"},
+               {&st->ast_Call, "Call"}};
+  for (auto &n : nodes)
+    if ((*n.slot = PyObject_GetAttrString(ast.get(), n.name)) == nullptr) return -1;
+
+  Ref decode = capi::import_from("dravix.utils.strings", "decode_cli_string");
+  if (!decode || capi::add_global(module, "decode_cli_string", decode.get()) < 0) return -1;
+
+  Ref all = Ref::steal(Py_BuildValue("[sss]", "And", "Or", "Not"));
+  if (!all || capi::add_global(module, "__all__", all.get()) < 0) return -1;
+  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+  if (!module_name) return -1;
+  Ref get_logger = Ref::steal(PyObject_GetAttrString(logging.get(), "getLogger"));
+  if (!get_logger) return -1;
+  Ref logger = capi::call(get_logger.get(), module_name.get());
+  if (!logger || capi::add_global(module, "logger", logger.get()) < 0) return -1;
+
+  // The classes, in the order of the class statements.
+  Ref attrs = Ref::steal(Py_BuildValue("{sO}", "__hash__", Py_None));
+  if (!attrs) return -1;
+  Ref base = add_class(module, "BaseLogic", reinterpret_cast<PyObject *>(&PyBaseObject_Type), baselogic_doc,
+                       attrs.get(), baselogic_methods);
+  if (!base) return -1;
+  struct {
+    const char *name;
+    const char *doc;
+    PyMethodDef *methods;
+    PyObject **call;
+  } operators[] = {{"And", and_doc, and_methods, &st->and_call},
+                   {"Or", or_doc, or_methods, &st->or_call},
+                   {"Not", not_doc, not_methods, &st->not_call}};
+  for (auto &op : operators) {
+    Ref cls = add_class(module, op.name, base.get(), op.doc, nullptr, op.methods);
+    if (!cls) return -1;
+    PyObject *call = capi::lookup_on_type(reinterpret_cast<PyTypeObject *>(cls.get()), st->str_call);
+    if (call == nullptr) {
+      PyErr_SetString(PyExc_SystemError, "operator class without __call__");
+      return -1;
+    }
+    *op.call = Py_NewRef(call);
+  }
+  if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
+
+  // Whether assert statements run, fixed for the life of the module.
+  PyObject *builtins = PyEval_GetBuiltins();  // borrowed
+  if (builtins == nullptr) return -1;
+  PyObject *debug = nullptr;
+  int found = PyDict_GetItemStringRef(builtins, "__debug__", &debug);
+  if (found < 0) return -1;
+  st->debug = found ? debug : Py_NewRef(Py_True);
+  return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {0, nullptr},
+};
+
+PyDoc_STRVAR(module_doc,
+             "Boolean logic expressions (And, Or, Not) over regular expressions and callables,\n"
+             "and logic_str, which reads their text form back, e.g. from a command line.");
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "dravix.datastructures.logic",
+    module_doc,
+    sizeof(State),
+    nullptr,
+    module_slots,
+    capi::state_traverse<State>,
+    capi::state_clear<State>,
+    capi::state_free<State>,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_logic(void) { return PyModuleDef_Init(&module_def); }
