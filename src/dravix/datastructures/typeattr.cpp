@@ -14,7 +14,9 @@ namespace {
 using capi::Ref;
 
 struct State {
-  PyObject *str_func;  // interned "func"
+  PyObject *str_func;     // interned "func"
+  PyObject *str_get;      // interned "__get__"
+  PyObject *descriptor;   // the class TypeAttrDescriptor
 };
 
 extern PyModuleDef module_def;
@@ -49,14 +51,39 @@ PyDoc_STRVAR(descriptor_get_doc,
              "__get__($self, /, obj, owner)\n--\n\n"
              "Return func(owner): the value computed for the class the attribute is read through.");
 
+// self.func(owner)
+PyObject *call_func(State *st, PyObject *self, PyObject *owner) {
+  Ref func = Ref::steal(PyObject_GetAttr(self, st->str_func));
+  if (!func) return nullptr;
+  return capi::call(func.get(), owner).release();
+}
+
 PyObject *descriptor_get(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   PyObject *argv[2];
   if (capi::parse_args({"__get__", {"obj", "owner"}, 2}, args, nargs, kwnames, argv) < 0) return nullptr;
   State *st = state_from(self);
   if (st == nullptr) return nullptr;
-  Ref func = Ref::steal(PyObject_GetAttr(self, st->str_func));
-  if (!func) return nullptr;
-  return capi::call(func.get(), argv[1]).release();
+  return call_func(st, self, argv[1]);
+}
+
+// The class's tp_descr_get, set once its methods are installed: the
+// interpreter calls it directly on every read, where it would otherwise look
+// __get__ up and call the method through its descriptor (slot_tp_descr_get).
+// It does what __get__ does. Subclasses never get it: the interpreter gives
+// them the generic slot, which looks __get__ up (so their overrides win), and
+// setting __get__ on the class itself puts the generic slot back as well. A
+// type that inherited this function some other way is served the generic way.
+PyObject *descriptor_descr_get(PyObject *self, PyObject *obj, PyObject *owner) {
+  State *st = state_from(self);
+  if (st == nullptr) return nullptr;
+  if (obj == nullptr) obj = Py_None;
+  if (owner == nullptr) owner = Py_None;
+  if (Py_TYPE(self) == reinterpret_cast<PyTypeObject *>(st->descriptor)) return call_func(st, self, owner);
+  PyObject *get = capi::lookup_on_type(Py_TYPE(self), st->str_get);
+  if (get == nullptr) return Py_NewRef(self);
+  Ref keep = Ref::borrow(get);
+  PyObject *argv[] = {self, obj, owner};
+  return PyObject_Vectorcall(get, argv, 3, nullptr);
 }
 
 PyMethodDef descriptor_methods[] = {
@@ -72,13 +99,18 @@ PyMethodDef descriptor_methods[] = {
 int module_exec(PyObject *module) {
   State *st = capi::state_of<State>(module);
   st->str_func = capi::intern("func");
-  if (st->str_func == nullptr) return -1;
+  st->str_get = capi::intern("__get__");
+  if (st->str_func == nullptr || st->str_get == nullptr) return -1;
 
   Ref bases = capi::tuple_of(reinterpret_cast<PyObject *>(&PyBaseObject_Type));
   if (!bases) return -1;
   Ref cls = capi::make_class(module, reinterpret_cast<PyObject *>(&PyType_Type), "TypeAttrDescriptor", bases.get(),
                              descriptor_doc, nullptr);
   if (!cls || capi::install_methods(cls.get(), descriptor_methods) < 0) return -1;
+  st->descriptor = Py_NewRef(cls.get());
+  auto *tp = reinterpret_cast<PyTypeObject *>(cls.get());
+  tp->tp_descr_get = descriptor_descr_get;
+  PyType_Modified(tp);
   if (capi::add_global(module, "TypeAttrDescriptor", cls.get()) < 0) return -1;
   if (capi::add_global(module, "typeattr", cls.get()) < 0) return -1;
   return 0;
