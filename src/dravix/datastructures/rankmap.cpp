@@ -132,8 +132,6 @@ inline int one_arg(const char *func, const char *name, PyObject *const *args, Py
 int rankmap_store(PyObject *self, State *st, PyObject *key, PyObject *value) {
   Ref data = get_data(self, st);
   if (!data) return -1;
-  Ref order = get_order(self, st);
-  if (!order) return -1;
   int present;
   if (PyDict_CheckExact(data.get())) {
     // One lookup for a new key: inserted (0) or already there (1).
@@ -145,8 +143,12 @@ int rankmap_store(PyObject *self, State *st, PyObject *key, PyObject *value) {
     if (present < 0 || PyObject_SetItem(data.get(), key, value) < 0) return -1;
     if (present > 0) return 0;
   }
+  // The order list is needed (and read) only for a new key.
+  Ref order = get_order(self, st);
   int appended;
-  if (PyList_CheckExact(order.get())) {
+  if (!order) {
+    appended = -1;
+  } else if (PyList_CheckExact(order.get())) {
     appended = PyList_Append(order.get(), key);
   } else {
     Ref result = capi::call_method(order.get(), st->str_append, key);
