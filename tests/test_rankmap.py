@@ -1,8 +1,10 @@
 """RankMap: a mutable mapping with a movable key order."""
 
 import abc
+import copy
 import gc
 import inspect
+import pickle
 import weakref
 from collections import UserList
 from collections.abc import MutableMapping
@@ -260,10 +262,12 @@ def test_insert_positions(kind, position, order):
         ("c", 0, "cab"),
         ("a", 1, "bac"),
         ("a", 2, "bca"),
+        ("a", 3, "bca"),
         ("a", 9, "bca"),
         ("a", -1, "bac"),
         ("c", -1, "acb"),
         ("b", -2, "bac"),
+        ("b", -3, "bac"),
         ("b", -99, "bac"),
         ("b", 1, "abc"),
         ("a", 0, "abc"),
@@ -345,6 +349,15 @@ def test_copy_keeps_class_and_order_and_is_independent(kind):
     c.move("a", 0)
     c["z"] = 0
     assert list(m) == ["b", "a"] and c["a"] is m["a"]
+
+
+@pytest.mark.parametrize("clone", [lambda m: pickle.loads(pickle.dumps(m)), copy.deepcopy])
+def test_pickle_and_deepcopy_keep_class_and_order(clone):
+    m = Sub([("b", 1), ("a", [2])])
+    m.move("a", 0)
+    c = clone(m)
+    assert type(c) is Sub and c == m and c.items() == [("a", [2]), ("b", 1)]
+    assert c._order is not m._order and c["a"] is not m["a"]
 
 
 @pytest.mark.parametrize(
