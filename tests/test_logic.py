@@ -159,6 +159,39 @@ def test_truth_table(expr, items, expected):
     assert expr(*items) is expected
 
 
+@pytest.mark.parametrize("pattern, item, expected", [
+    (re.compile("a", re.I), "A", True),
+    (re.compile("a"), "A", False),
+    (re.compile("a.c"), "abc", True),
+    (re.compile("a.c"), "a.c", True),
+    (re.compile("a.c"), "ac", False),
+    (re.compile("^a"), "ba", False),
+    (re.compile("a|b"), "b", True),
+    (re.compile("x y", re.X), "xy", True),
+    (re.compile("\u00e9t\u00e9"), "l'\u00e9t\u00e9", True),
+    (re.compile("#"), "a#b", True),
+    (re.compile(""), "", True),
+])
+def test_compiled_patterns_keep_their_meaning(pattern, item, expected):
+    e = Or()
+    e.expressions.append(pattern)
+    assert e(item) is expected
+    assert e("zz", item) is expected
+
+
+def test_every_item_is_turned_into_text():
+    class Bad:
+        def __str__(self):
+            raise LookupError
+
+    with pytest.raises(LookupError):
+        Or("a")("a", Bad())  # the match on the first item does not skip the second
+    e = Or()
+    e.expressions.append(re.compile(b"a"))
+    with pytest.raises(TypeError):
+        e("a")
+
+
 def test_callable_called_for_every_item_and_truth_after():
     log = []
 

@@ -38,7 +38,14 @@ struct State {
   PyObject *str_separator;  // ", "
   PyObject *str_filename;   // "<string>"
   PyObject *invalid_format;  // "Not a properly formatted logic string: %s"
+  PyObject *str_empty;       // ""
+  PyObject *str_open;        // "("
+  PyObject *str_close;       // ")"
+  PyObject *str_quote;       // "'"
   PyObject *pattern_type;    // re.Pattern
+  PyObject *pattern_search;  // re.Pattern.search
+  PyObject *unicode_flag;    // re.UNICODE: the flags of a str pattern compiled without flags
+  PyObject *str_flags;
   PyObject *ast_Expression;
   PyObject *ast_Constant;
   PyObject *ast_Name;
@@ -127,24 +134,34 @@ PyObject *baselogic_str(PyObject *self, PyObject *) {
   Ref expressions = Ref::steal(PyObject_GetAttr(self, st->str_expressions));
   if (!expressions) return nullptr;
   Ref iterator = Ref::steal(PyObject_GetIter(expressions.get()));
-  Ref parts = Ref::steal(PyList_New(0));
-  if (!iterator || !parts) return nullptr;
-  while (Ref check = Ref::steal(PyIter_Next(iterator.get()))) {
-    Ref part;
-    if (PyCallable_Check(check.get())) {
-      part = Ref::steal(PyObject_Repr(check.get()));
-    } else {
-      Ref source = Ref::steal(PyObject_GetAttr(check.get(), st->str_pattern));
-      if (!source) return nullptr;
-      part = Ref::steal(PyUnicode_FromFormat("'%S'", source.get()));
-    }
-    if (!part || PyList_Append(parts.get(), part.get()) < 0) return nullptr;
-  }
-  if (PyErr_Occurred()) return nullptr;
-  Ref joined = Ref::steal(PyUnicode_Join(st->str_separator, parts.get()));
+  if (!iterator) return nullptr;
+  // All the pieces of the text, joined once at the end.
+  Ref pieces = Ref::steal(PyList_New(0));
   Ref name = Ref::steal(PyType_GetName(Py_TYPE(self)));
-  if (!joined || !name) return nullptr;
-  return PyUnicode_FromFormat("%S(%U)", name.get(), joined.get());
+  if (!pieces || !name || PyList_Append(pieces.get(), name.get()) < 0 ||
+      PyList_Append(pieces.get(), st->str_open) < 0)
+    return nullptr;
+  bool first = true;
+  while (Ref check = Ref::steal(PyIter_Next(iterator.get()))) {
+    if (!first && PyList_Append(pieces.get(), st->str_separator) < 0) return nullptr;
+    first = false;
+    if (PyCallable_Check(check.get())) {
+      Ref part = Ref::steal(PyObject_Repr(check.get()));
+      if (!part || PyList_Append(pieces.get(), part.get()) < 0) return nullptr;
+      continue;
+    }
+    Ref source = Ref::steal(PyObject_GetAttr(check.get(), st->str_pattern));
+    if (!source) return nullptr;
+    if (!PyUnicode_CheckExact(source.get())) {
+      source = Ref::steal(PyObject_Str(source.get()));
+      if (!source) return nullptr;
+    }
+    if (PyList_Append(pieces.get(), st->str_quote) < 0 || PyList_Append(pieces.get(), source.get()) < 0 ||
+        PyList_Append(pieces.get(), st->str_quote) < 0)
+      return nullptr;
+  }
+  if (PyErr_Occurred() || PyList_Append(pieces.get(), st->str_close) < 0) return nullptr;
+  return PyUnicode_Join(st->str_empty, pieces.get());
 }
 
 PyDoc_STRVAR(baselogic_repr_doc,
@@ -183,7 +200,55 @@ PyMethodDef baselogic_methods[] = {
 
 enum class Op { And, Or, Not };
 
-int evaluate(PyObject *module, State *st, PyObject *self, Op op, PyObject *const *items, Py_ssize_t nitems);
+int evaluate(PyObject *module, State *st, PyObject *self, Op op, PyObject *const *items, Py_ssize_t nitems,
+             int depth);
+
+// isinstance(check, base). For the usual checks that are not expression
+// objects (patterns, functions, methods) the answer is their type's: their
+// __class__ cannot differ from their type, so the interpreter's second look,
+// at __class__, is skipped.
+int is_logic(State *st, PyObject *check, PyObject *base) {
+  if (PyType_CheckExact(base)) {
+    PyTypeObject *tp = Py_TYPE(check);
+    if (PyType_IsSubtype(tp, reinterpret_cast<PyTypeObject *>(base))) return 1;
+    if (tp == reinterpret_cast<PyTypeObject *>(st->pattern_type) || tp == &PyFunction_Type ||
+        tp == &PyCFunction_Type || tp == &PyMethod_Type)
+      return 0;
+  }
+  return PyObject_IsInstance(check, base);
+}
+
+// Pattern.search(text) for an object of the exact type re.Pattern.
+Ref pattern_search(State *st, PyObject *pattern, PyObject *text) {
+  PyObject *argv[] = {pattern, text};
+  return Ref::steal(PyObject_Vectorcall(st->pattern_search, argv, 2, nullptr));
+}
+
+// For a pattern made only of ordinary characters and compiled without flags
+// (re.UNICODE alone, as for every str pattern), sets `literal` to its source:
+// searching it then means finding that text. Leaves `literal` empty otherwise.
+int plain_literal(State *st, PyObject *pattern, Ref &literal) {
+  Ref source = Ref::steal(PyObject_GetAttr(pattern, st->str_pattern));
+  if (!source) return -1;
+  if (!PyUnicode_CheckExact(source.get())) return 0;
+  Ref flags = Ref::steal(PyObject_GetAttr(pattern, st->str_flags));
+  if (!flags) return -1;
+  int same = PyObject_RichCompareBool(flags.get(), st->unicode_flag, Py_EQ);
+  if (same <= 0) return same;
+  const int kind = PyUnicode_KIND(source.get());
+  const void *data = PyUnicode_DATA(source.get());
+  for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(source.get()); i < n; ++i) {
+    switch (PyUnicode_READ(kind, data, i)) {
+      case '.': case '^': case '$': case '*': case '+': case '?': case '{': case '}':
+      case '[': case ']': case '\\': case '|': case '(': case ')':
+        return 0;
+      default:
+        break;
+    }
+  }
+  literal = std::move(source);
+  return 0;
+}
 
 // Whether one check holds for the items: 1, 0, or -1 with an error set.
 //  - an expression object (isinstance of the module's current BaseLogic) is
@@ -192,18 +257,19 @@ int evaluate(PyObject *module, State *st, PyObject *self, Op op, PyObject *const
 //    when any of the collected results is true;
 //  - a pattern is searched in str() of each item, every item, and holds when
 //    any search found a match.
-int check_holds(PyObject *module, State *st, PyObject *check, PyObject *const *items, Py_ssize_t nitems) {
+int check_holds(PyObject *module, State *st, PyObject *check, PyObject *const *items, Py_ssize_t nitems,
+                int depth) {
   Ref base = capi::global(module, st->str_BaseLogic);
   if (!base) return -1;
-  int nested = PyObject_IsInstance(check, base.get());
+  int nested = is_logic(st, check, base.get());
   if (nested < 0) return -1;
   if (nested) {
     // One of our own operators (the class has not replaced __call__): evaluate
     // it here. Calling an instance always uses the __call__ of its class.
     PyObject *call = capi::lookup_on_type(Py_TYPE(check), st->str_call);
-    if (call != nullptr && call == st->and_call) return evaluate(module, st, check, Op::And, items, nitems);
-    if (call != nullptr && call == st->or_call) return evaluate(module, st, check, Op::Or, items, nitems);
-    if (call != nullptr && call == st->not_call) return evaluate(module, st, check, Op::Not, items, nitems);
+    if (call != nullptr && call == st->and_call) return evaluate(module, st, check, Op::And, items, nitems, depth + 1);
+    if (call != nullptr && call == st->or_call) return evaluate(module, st, check, Op::Or, items, nitems, depth + 1);
+    if (call != nullptr && call == st->not_call) return evaluate(module, st, check, Op::Not, items, nitems, depth + 1);
     Ref result = Ref::steal(PyObject_Vectorcall(check, items, static_cast<size_t>(nitems), nullptr));
     if (!result) return -1;
     return PyObject_IsTrue(result.get());
@@ -211,15 +277,26 @@ int check_holds(PyObject *module, State *st, PyObject *check, PyObject *const *i
   if (nitems == 0) return 0;
   const bool callable = PyCallable_Check(check) != 0;
   if (!callable && Py_IS_TYPE(check, reinterpret_cast<PyTypeObject *>(st->pattern_type))) {
-    // A compiled pattern's search gives a match (true) or None: no result
-    // needs keeping, but every item is still searched.
+    // A compiled pattern's search has no effects and gives a match (true) or
+    // None: once one item matched, the others are only turned into text (which
+    // may run their __str__); a pattern of plain characters is found as a
+    // substring without making match objects.
+    Ref literal;
+    if (plain_literal(st, check, literal) < 0) return -1;
     bool found = false;
     for (Py_ssize_t i = 0; i < nitems; ++i) {
       Ref text = Ref::steal(PyObject_Str(items[i]));
       if (!text) return -1;
-      Ref match = capi::call_method(check, st->str_search, text.get());
-      if (!match) return -1;
-      found = found || match.get() != Py_None;
+      if (found) continue;
+      if (literal) {
+        Py_ssize_t at = PyUnicode_Find(text.get(), literal.get(), 0, PY_SSIZE_T_MAX, 1);
+        if (at == -2) return -1;
+        found = at >= 0;
+      } else {
+        Ref match = pattern_search(st, check, text.get());
+        if (!match) return -1;
+        found = match.get() != Py_None;
+      }
     }
     return found ? 1 : 0;
   }
@@ -259,10 +336,11 @@ int check_holds(PyObject *module, State *st, PyObject *check, PyObject *const *i
 }
 
 // The operator `op` applied by `self` to the items: walks self.expressions in
-// order and stops at the first check that decides the result.
-int evaluate(PyObject *module, State *st, PyObject *self, Op op, PyObject *const *items, Py_ssize_t nitems) {
-  capi::RecursionGuard guard(" while evaluating a logic expression");
-  if (!guard) return -1;
+// order and stops at the first check that decides the result. `depth` counts
+// the nested expressions evaluated directly, without a call through the
+// interpreter.
+int evaluate_checks(PyObject *module, State *st, PyObject *self, Op op, PyObject *const *items, Py_ssize_t nitems,
+                    int depth) {
   // And stops at the first check that fails; Or and Not at the first that holds.
   const int stop_on = op == Op::And ? 0 : 1;
   const int stopped = op == Op::Or ? 1 : 0;
@@ -273,7 +351,7 @@ int evaluate(PyObject *module, State *st, PyObject *self, Op op, PyObject *const
     // As a list iterator would: the length is read again before each step.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(expressions.get()); ++i) {
       Ref check = Ref::borrow(PyList_GET_ITEM(expressions.get(), i));
-      int holds = check_holds(module, st, check.get(), items, nitems);
+      int holds = check_holds(module, st, check.get(), items, nitems, depth);
       if (holds < 0) return -1;
       if (holds == stop_on) return stopped;
     }
@@ -282,7 +360,7 @@ int evaluate(PyObject *module, State *st, PyObject *self, Op op, PyObject *const
   Ref iterator = Ref::steal(PyObject_GetIter(expressions.get()));
   if (!iterator) return -1;
   while (Ref check = Ref::steal(PyIter_Next(iterator.get()))) {
-    int holds = check_holds(module, st, check.get(), items, nitems);
+    int holds = check_holds(module, st, check.get(), items, nitems, depth);
     if (holds < 0) return -1;
     if (holds == stop_on) return stopped;
   }
@@ -290,12 +368,31 @@ int evaluate(PyObject *module, State *st, PyObject *self, Op op, PyObject *const
   return finished;
 }
 
+// A call from the interpreter has passed its recursion check, and the first
+// few nested levels below it use a bounded amount of stack; every level deeper
+// than that is counted against the interpreter's recursion limit. Direct
+// nesting is also capped at the interpreter's (Python) recursion limit, the
+// depth at which calling the expressions one by one would have stopped.
+constexpr int unguarded_levels = 4;
+
+int evaluate(PyObject *module, State *st, PyObject *self, Op op, PyObject *const *items, Py_ssize_t nitems,
+             int depth) {
+  if (depth < unguarded_levels) return evaluate_checks(module, st, self, op, items, nitems, depth);
+  if (depth > Py_GetRecursionLimit()) {
+    capi::raise_recursion("maximum recursion depth exceeded while evaluating a logic expression");
+    return -1;
+  }
+  capi::RecursionGuard guard(" while evaluating a logic expression");
+  if (!guard) return -1;
+  return evaluate_checks(module, st, self, op, items, nitems, depth);
+}
+
 PyObject *operator_call(PyObject *self, Op op, const char *qualname, PyObject *const *items, Py_ssize_t nitems,
                         PyObject *kwnames) {
   if (reject_keywords(qualname, kwnames) < 0) return nullptr;
   PyObject *module = capi::module_of(self, &module_def);
   if (module == nullptr) return nullptr;
-  int result = evaluate(module, capi::state_of<State>(module), self, op, items, nitems);
+  int result = evaluate(module, capi::state_of<State>(module), self, op, items, nitems, 0);
   if (result < 0) return nullptr;
   return PyBool_FromLong(result);
 }
@@ -728,6 +825,7 @@ int module_exec(PyObject *module) {
       {&st->str_compile, "compile"},
       {&st->str_search, "search"},
       {&st->str_pattern, "pattern"},
+      {&st->str_flags, "flags"},
       {&st->str_call, "__call__"},
       {&st->str_re, "re"},
       {&st->str_BaseLogic, "BaseLogic"},
@@ -737,6 +835,10 @@ int module_exec(PyObject *module) {
       {&st->str_string, "string"},
       {&st->str_decode_cli_string, "decode_cli_string"},
       {&st->str_separator, ", "},
+      {&st->str_empty, ""},
+      {&st->str_open, "("},
+      {&st->str_close, ")"},
+      {&st->str_quote, "'"},
       {&st->str_filename, "<string>"},
       {&st->invalid_format, "Not a properly formatted logic string: %s"},
   };
@@ -750,6 +852,10 @@ int module_exec(PyObject *module) {
   if (!logging || capi::add_global(module, "logging", logging.get()) < 0) return -1;
   st->pattern_type = PyObject_GetAttrString(re.get(), "Pattern");
   if (st->pattern_type == nullptr) return -1;
+  st->pattern_search = PyObject_GetAttrString(st->pattern_type, "search");
+  if (st->pattern_search == nullptr) return -1;
+  Ref unicode_flag = Ref::steal(PyObject_GetAttrString(re.get(), "UNICODE"));
+  if (!unicode_flag || (st->unicode_flag = PyNumber_Long(unicode_flag.get())) == nullptr) return -1;
   Ref ast = Ref::steal(PyImport_ImportModule("ast"));
   if (!ast) return -1;
   struct {
