@@ -1,0 +1,1133 @@
+// dravix.datastructures.ghostseq: a list that does not keep its members alive.
+//
+//   seq = GhostSeq([a, b])
+//   del a          # a is reclaimed, and its entry leaves seq at that moment
+//   seq == [b]
+//
+// GhostSeq is a collections.UserList whose `data` holds weakref.ref(obj,
+// self.remove) entries. Reads give objects back, writes take objects, searches
+// compare objects; the reference callback (the instance's own bound `remove`)
+// takes an entry out when its object dies.
+//
+// Callbacks run in the middle of anything that lets an object die: iteration,
+// comparisons, key functions, the cycle collector. So no borrowed pointer into
+// `data` is kept across a call that may run Python code, and every loop over
+// `data` reads its length again at each step.
+#include "capi.hpp"
+
+#include <atomic>
+
+namespace {
+
+using capi::Ref;
+
+// The UserList methods GhostSeq calls through super().
+enum Base : int {
+  B_INIT,
+  B_CONTAINS,
+  B_GETITEM,
+  B_SETITEM,
+  B_IADD,
+  B_REMOVE,
+  B_APPEND,
+  B_INDEX,
+  B_COUNT,
+  B_POP,
+  B_INSERT,
+  B_EXTEND,
+  B_SORT,
+  B_N,
+};
+constexpr const char *base_names[B_N] = {"__init__", "__contains__", "__getitem__", "__setitem__", "__iadd__",
+                                         "remove",   "append",       "index",       "count",       "pop",
+                                         "insert",   "extend",       "sort"};
+
+struct State {
+  PyObject *weakref_module;  // the weakref module as imported
+  PyObject *ref_type;        // weakref.ref as imported (the built-in reference type)
+  PyObject *userlist;        // collections.UserList
+  PyObject *cls;             // GhostSeq
+  PyObject *iter_type;       // the iterator over a GhostSeq's objects
+  PyObject *sorting;         // data lists that GhostSeq.sort is sorting right now
+  PyObject *str_weakref;
+  PyObject *str_ref;
+  PyObject *str_ReferenceType;
+  PyObject *str_GhostSeq;
+  PyObject *str_data;
+  PyObject *str_remove;
+  PyObject *str_class;
+  PyObject *str_extend;
+  PyObject *str_pop;
+  PyObject *str_insert;
+  PyObject *str_sort;
+  PyObject *str_comma;
+  PyObject *kw_sort;                // ("key", "reverse")
+  PyObject *base_name[B_N];         // interned names of the methods above
+  PyObject *base_func[B_N];         // UserList's own functions for them, as imported
+};
+
+extern PyModuleDef module_def;
+
+struct Ctx {
+  PyObject *module = nullptr;  // borrowed
+  State *st = nullptr;
+};
+
+int ctx_of(PyObject *self, Ctx &ctx) {
+  ctx.module = capi::module_of(self, &module_def);
+  if (ctx.module == nullptr) return -1;
+  ctx.st = capi::state_of<State>(ctx.module);
+  return 0;
+}
+
+// --- weak references ----------------------------------------------------------
+
+// The object an exact weakref.ref refers to (borrowed), or nullptr when it is
+// dead, by the rule weakref.ref itself applies. Runs no Python code.
+inline PyObject *referent(PyObject *ref) {
+  PyObject *obj = reinterpret_cast<PyWeakReference *>(ref)->wr_object;
+  return (obj != Py_None && Py_REFCNT(obj) > 0) ? obj : nullptr;
+}
+
+inline bool is_exact_ref(PyObject *op) { return Py_IS_TYPE(op, &_PyWeakref_RefType); }
+
+// entry(): the object of an entry, None for a dead one. Entries made here are
+// exact references; anything else found in `data` is called like Python would.
+Ref call_entry(PyObject *entry) {
+  if (is_exact_ref(entry)) {
+    PyObject *obj = referent(entry);
+    return Ref::borrow(obj != nullptr ? obj : Py_None);
+  }
+  return Ref::steal(PyObject_CallNoArgs(entry));
+}
+
+// weakref.ref and weakref.ReferenceType as the module global `weakref` gives
+// them at the time of the call. `native`: the global is still the weakref
+// module of import time with its `ref` unchanged, so references are made with
+// PyWeakref_NewRef directly.
+struct Weak {
+  Ref global;
+  Ref ref;  // weakref.ref, when not native
+  bool native = false;
+};
+
+int weak_init(const Ctx &ctx, Weak &w) {
+  w.global = capi::global(ctx.module, ctx.st->str_weakref);
+  if (!w.global) return -1;
+  if (w.global.get() == ctx.st->weakref_module) {
+    PyObject *found = nullptr;
+    int r = PyDict_GetItemRef(PyModule_GetDict(w.global.get()), ctx.st->str_ref, &found);
+    if (r < 0) return -1;
+    Ref hold = Ref::steal(found);
+    if (found == ctx.st->ref_type) {
+      w.native = true;
+      return 0;
+    }
+  }
+  w.ref = Ref::steal(PyObject_GetAttr(w.global.get(), ctx.st->str_ref));
+  return w.ref ? 0 : -1;
+}
+
+// weakref.ref(obj, callback), or the probe weakref.ref(obj) when callback is nullptr.
+Ref weak_make(const Weak &w, PyObject *obj, PyObject *callback) {
+  if (w.native) return Ref::steal(PyWeakref_NewRef(obj, callback));
+  if (callback == nullptr) return capi::call(w.ref.get(), obj);
+  return capi::call(w.ref.get(), obj, callback);
+}
+
+// isinstance(item, weakref.ReferenceType): 1, 0 or -1.
+int weak_is_reference(const Ctx &ctx, const Weak &w, PyObject *item) {
+  if (w.native) {
+    PyObject *found = nullptr;
+    int r = PyDict_GetItemRef(PyModule_GetDict(w.global.get()), ctx.st->str_ReferenceType, &found);
+    if (r < 0) return -1;
+    Ref type = Ref::steal(found);
+    if (found == ctx.st->ref_type && is_exact_ref(item)) return 1;
+    if (found != nullptr) return PyObject_IsInstance(item, found);
+  }
+  Ref type = Ref::steal(PyObject_GetAttr(w.global.get(), ctx.st->str_ReferenceType));
+  if (!type) return -1;
+  return PyObject_IsInstance(item, type.get());
+}
+
+// The entries for the objects of `items`, all made before anything is stored.
+// `keep` holds the objects themselves until the caller has stored the entries:
+// an object that exists only while it is being added then dies after its entry
+// is in place, and its removal finds it. Declared keep-first, so that on an
+// error the entries go (and their callbacks with them) before the objects do.
+struct Wrapped {
+  Ref keep;
+  Ref entries;
+};
+
+int wrap_all(const Ctx &ctx, const Weak &w, PyObject *self, PyObject *items, Wrapped &out) {
+  Ref callback = Ref::steal(PyObject_GetAttr(self, ctx.st->str_remove));
+  if (!callback) return -1;
+  Ref it = Ref::steal(PyObject_GetIter(items));
+  if (!it) return -1;
+  out.keep = Ref::steal(PyList_New(0));
+  out.entries = Ref::steal(PyList_New(0));
+  if (!out.keep || !out.entries) return -1;
+  while (true) {
+    Ref obj = Ref::steal(PyIter_Next(it.get()));
+    if (!obj) break;
+    if (PyList_Append(out.keep.get(), obj.get()) < 0) return -1;
+    Ref entry = weak_make(w, obj.get(), callback.get());
+    if (!entry || PyList_Append(out.entries.get(), entry.get()) < 0) return -1;
+  }
+  return PyErr_Occurred() ? -1 : 0;
+}
+
+// Drops the entries list, then the objects (see Wrapped), keeping any raised
+// exception across the callbacks that may run.
+void release(Wrapped &w) {
+  w.entries.reset();
+  w.keep.reset();
+}
+
+// --- super() ------------------------------------------------------------------
+
+// What super(GhostSeq, self).<name> finds, unbound. `native` means it is
+// UserList's own function and the instance behaves plainly (generic attribute
+// access, no `data` on the class), so that function's body, an operation on
+// self.data, may be done here directly when `data` is an exact list.
+struct Super {
+  Ref func;
+  bool native = false;
+};
+
+int super_find(const Ctx &ctx, PyObject *self, Base b, Super &out) {
+  State *st = ctx.st;
+  PyObject *name = st->base_name[b];
+  PyTypeObject *tp = Py_TYPE(self);
+  Ref mro = Ref::borrow(tp->tp_mro);
+  Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro.get()) : 0;
+  Py_ssize_t i = 0;
+  while (i < n && PyTuple_GET_ITEM(mro.get(), i) != st->cls) ++i;
+  if (i >= n) {
+    PyErr_SetString(PyExc_TypeError, "super(type, obj): obj must be an instance or subtype of type");
+    return -1;
+  }
+  for (++i; i < n; ++i) {
+    PyObject *klass = PyTuple_GET_ITEM(mro.get(), i);
+    Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject *>(klass)));
+    if (!dict) return -1;
+    PyObject *found = nullptr;
+    int r = PyDict_GetItemRef(dict.get(), name, &found);
+    if (r < 0) return -1;
+    if (r == 0) continue;
+    out.func = Ref::steal(found);
+    out.native = found == st->base_func[b] && tp->tp_getattro == PyObject_GenericGetAttr &&
+                 tp->tp_setattro == PyObject_GenericSetAttr && capi::lookup_on_type(tp, st->str_data) == nullptr;
+    return 0;
+  }
+  PyErr_Format(PyExc_AttributeError, "'super' object has no attribute '%U'", name);
+  return -1;
+}
+
+// super(GhostSeq, self).<name>(*args, **kw) with what super_find found.
+Ref super_call(const Super &s, PyObject *self, PyObject *const *args, size_t nargs, PyObject *kwnames = nullptr) {
+  PyObject *func = s.func.get();
+  size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+  if (PyFunction_Check(func) || Py_IS_TYPE(func, &PyMethodDescr_Type)) {
+    PyObject *argv[8];
+    if (nargs + nkw + 1 > 8) {
+      PyErr_SetString(PyExc_SystemError, "too many arguments for a base call");
+      return {};
+    }
+    argv[0] = self;
+    for (size_t k = 0; k < nargs + nkw; ++k) argv[k + 1] = args[k];
+    return Ref::steal(PyObject_Vectorcall(func, argv, nargs + 1, kwnames));
+  }
+  Ref bound;
+  if (descrgetfunc get = Py_TYPE(func)->tp_descr_get) {
+    bound = Ref::steal(get(func, self, reinterpret_cast<PyObject *>(Py_TYPE(self))));
+    if (!bound) return {};
+  } else {
+    bound = s.func.dup();
+  }
+  return Ref::steal(PyObject_Vectorcall(bound.get(), args, nargs, kwnames));
+}
+
+template <class... T>
+Ref super_call_args(const Super &s, PyObject *self, T... args) {
+  PyObject *argv[] = {static_cast<PyObject *>(args)...};
+  return super_call(s, self, argv, sizeof...(T));
+}
+
+// self.data when the base operation may be done on it here: an exact list
+// reached through a native base function. 1: `data` is set; 0: call the base
+// function instead; -1: error.
+int native_data(const Ctx &ctx, PyObject *self, const Super &s, Ref &data) {
+  if (!s.native) return 0;
+  data = Ref::steal(PyObject_GetAttr(self, ctx.st->str_data));
+  if (!data) return -1;
+  return PyList_CheckExact(data.get()) ? 1 : 0;
+}
+
+// --- searching data -------------------------------------------------------------
+
+// data[i] == value as list.index/count/remove/`in` decide it, with the usual
+// outcome computed here when it cannot run Python code: two references where
+// one is dead are equal only when identical; two live ones compare their
+// objects, and objects of classes without comparison methods compare by
+// identity. Anything else goes through PyObject_RichCompareBool.
+int entry_equals(PyObject *entry, PyObject *value) {
+  if (entry == value) return 1;
+  if (is_exact_ref(entry) && is_exact_ref(value)) {
+    PyObject *a = referent(entry);
+    PyObject *b = referent(value);
+    if (a == nullptr || b == nullptr) return 0;
+    richcmpfunc plain = PyBaseObject_Type.tp_richcompare;
+    if (Py_TYPE(a)->tp_richcompare == plain && Py_TYPE(b)->tp_richcompare == plain) return a == b;
+  }
+  Ref hold = Ref::borrow(entry);
+  return PyObject_RichCompareBool(hold.get(), value, Py_EQ);
+}
+
+// The first position of `value` in the exact list `data` (or -1), or with
+// count_all the number of equal entries; -2 on error. The length is read again
+// at every step: comparisons may run code that kills members.
+Py_ssize_t scan(PyObject *data, PyObject *value, bool count_all) {
+  Py_ssize_t hits = 0;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
+    int eq = entry_equals(PyList_GET_ITEM(data, i), value);
+    if (eq < 0) return -2;
+    if (eq > 0) {
+      if (!count_all) return i;
+      ++hits;
+    }
+  }
+  return count_all ? hits : -1;
+}
+
+// Where the last dead entry was found: members tend to die in runs (in list
+// order or in reverse), so the next one is searched around it first. Only a
+// starting point; any value is correct.
+std::atomic<Py_ssize_t> removal_hint{0};
+
+// The position of the dead reference `ref` in `data`, found by identity (a
+// dead reference equals only itself, so no comparison is made), or -1.
+// The search fans out from the hint. The first occurrence is the one removed;
+// more than one is possible only when the reference's count allows it (the
+// caller holds one, each occurrence in data one more), and only then is the
+// front of the list checked as well.
+Py_ssize_t find_dead(PyObject *data, PyObject *ref) {
+  Py_ssize_t n = PyList_GET_SIZE(data);
+  if (n == 0) return -1;
+  PyObject **items = reinterpret_cast<PyListObject *>(data)->ob_item;
+  Py_ssize_t h = removal_hint.load(std::memory_order_relaxed);
+  if (h >= n) h = n - 1;
+  if (h < 0) h = 0;
+  Py_ssize_t lo = h, hi = h + 1, found = -1;
+  while (lo >= 0 || hi < n) {
+    if (lo >= 0) {
+      if (items[lo] == ref) {
+        found = lo;
+        break;
+      }
+      --lo;
+    }
+    if (hi < n) {
+      if (items[hi] == ref) {
+        found = hi;
+        break;
+      }
+      ++hi;
+    }
+  }
+  if (found < 0) return -1;
+  if (Py_REFCNT(ref) > 2) {  // one held by the caller, one by data
+    for (Py_ssize_t j = 0; j < found; ++j) {
+      if (items[j] == ref) {
+        found = j;
+        break;
+      }
+    }
+  }
+  removal_hint.store(found, std::memory_order_relaxed);
+  return found;
+}
+
+bool is_being_sorted(const State *st, PyObject *data) {
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(st->sorting); ++i)
+    if (PyList_GET_ITEM(st->sorting, i) == data) return true;
+  return false;
+}
+
+// Takes out every exact reference in `data` whose object is gone. Runs no
+// Python code (dead references have no callback left).
+int sweep_dead(PyObject *data) {
+  Py_ssize_t n = PyList_GET_SIZE(data), dead = 0;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject *e = PyList_GET_ITEM(data, i);
+    if (is_exact_ref(e) && referent(e) == nullptr) ++dead;
+  }
+  if (dead == 0) return 0;
+  Ref kept = Ref::steal(PyList_New(0));
+  if (!kept) return -1;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject *e = PyList_GET_ITEM(data, i);
+    if (is_exact_ref(e) && referent(e) == nullptr) continue;
+    if (PyList_Append(kept.get(), e) < 0) return -1;
+  }
+  return PyList_SetSlice(data, 0, PyList_GET_SIZE(data), kept.get());
+}
+
+// --- the iterator ----------------------------------------------------------------
+
+// Gives the objects of a sequence of entries, one per step, as the generator
+// `for ref in entries: yield ref()` would: an exact list is walked by position
+// with its length read at every step; anything else through its own iterator.
+// For GhostSeq.__iter__ the entries are the instance's `data`, read at the
+// first step.
+struct Iter {
+  PyObject_HEAD
+  PyObject *owner;   // GhostSeq whose data is read at the first step, then dropped
+  PyObject *source;  // exact list or iterator of entries; nullptr when exhausted
+  Py_ssize_t index;
+};
+
+int iter_traverse(PyObject *self, visitproc visit, void *arg) {
+  Iter *it = reinterpret_cast<Iter *>(self);
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(it->owner);
+  Py_VISIT(it->source);
+  return 0;
+}
+
+int iter_clear(PyObject *self) {
+  Iter *it = reinterpret_cast<Iter *>(self);
+  Py_CLEAR(it->owner);
+  Py_CLEAR(it->source);
+  return 0;
+}
+
+void iter_dealloc(PyObject *self) {
+  PyTypeObject *tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  iter_clear(self);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyObject *iter_next(PyObject *self) {
+  Iter *it = reinterpret_cast<Iter *>(self);
+  if (it->owner != nullptr) {
+    Ref owner = Ref::steal(it->owner);
+    it->owner = nullptr;
+    PyObject *module = PyType_GetModule(Py_TYPE(self));
+    if (module == nullptr) return nullptr;
+    Ref data = Ref::steal(PyObject_GetAttr(owner.get(), capi::state_of<State>(module)->str_data));
+    if (!data) return nullptr;
+    if (PyList_CheckExact(data.get())) {
+      it->source = data.release();
+    } else {
+      it->source = PyObject_GetIter(data.get());
+      if (it->source == nullptr) return nullptr;
+    }
+  }
+  if (it->source == nullptr) return nullptr;
+  Ref entry;
+  if (PyList_CheckExact(it->source)) {
+    if (it->index >= PyList_GET_SIZE(it->source)) {
+      Py_CLEAR(it->source);
+      return nullptr;
+    }
+    entry = Ref::borrow(PyList_GET_ITEM(it->source, it->index));
+    ++it->index;
+  } else {
+    entry = Ref::steal(PyIter_Next(it->source));
+    if (!entry) {
+      Py_CLEAR(it->source);
+      return nullptr;
+    }
+  }
+  Ref obj = call_entry(entry.get());
+  if (!obj) Py_CLEAR(it->source);  // a generator that raised is finished
+  return obj.release();
+}
+
+PyType_Slot iter_slots[] = {
+    {Py_tp_doc, const_cast<char *>("Iterator over the objects of a GhostSeq (None for a dead entry).")},
+    {Py_tp_dealloc, reinterpret_cast<void *>(iter_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(iter_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(iter_clear)},
+    {Py_tp_iter, reinterpret_cast<void *>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void *>(iter_next)},
+    {0, nullptr},
+};
+
+PyType_Spec iter_spec = {
+    "dravix.datastructures.ghostseq.ghostseq_iterator",
+    sizeof(Iter),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    iter_slots,
+};
+
+// owner: read owner.data at the first step; source: walk these entries.
+Ref iter_new(const State *st, PyObject *owner, PyObject *source) {
+  Iter *it = PyObject_GC_New(Iter, reinterpret_cast<PyTypeObject *>(st->iter_type));
+  if (it == nullptr) return {};
+  it->owner = Py_XNewRef(owner);
+  it->source = nullptr;
+  it->index = 0;
+  Ref result = Ref::steal(reinterpret_cast<PyObject *>(it));
+  if (source != nullptr) {
+    if (PyList_CheckExact(source)) {
+      it->source = Py_NewRef(source);
+    } else {
+      it->source = PyObject_GetIter(source);
+      if (it->source == nullptr) return {};
+    }
+  }
+  PyObject_GC_Track(it);
+  return result;
+}
+
+// --- class GhostSeq ---------------------------------------------------------------
+
+PyDoc_STRVAR(ghostseq_doc,
+             "A list whose items are weak references to the objects given.\n\n"
+             "Reads give back the objects and writes take objects; the weak references\n"
+             "themselves stay out of sight. An entry leaves the list by itself at the\n"
+             "moment its object is reclaimed, so the list never keeps its members alive.");
+
+PyDoc_STRVAR(ghostseq_init_doc,
+             "__init__($self, /, items=())\n--\n\n"
+             "Hold a weak reference to each object of items, in order.");
+
+PyObject *ghostseq_init(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  PyObject *argv[1];
+  if (capi::parse_args({"__init__", {"items"}, 0}, args, nargs, kwnames, argv) < 0) return nullptr;
+  Ctx ctx;
+  Weak w;
+  Super base;
+  if (ctx_of(self, ctx) < 0 || weak_init(ctx, w) < 0 || super_find(ctx, self, B_INIT, base) < 0) return nullptr;
+  Ref empty;
+  PyObject *items = argv[0];
+  if (items == nullptr) {
+    empty = Ref::steal(PyTuple_New(0));
+    if (!empty) return nullptr;
+    items = empty.get();
+  }
+  Wrapped wrapped;
+  if (wrap_all(ctx, w, self, items, wrapped) < 0) return nullptr;
+  if (base.native) {
+    // UserList.__init__ with a list: data becomes a new list of its elements.
+    if (PyObject_SetAttr(self, ctx.st->str_data, wrapped.entries.get()) < 0) return nullptr;
+  } else if (!super_call_args(base, self, wrapped.entries.get())) {
+    return nullptr;
+  }
+  release(wrapped);
+  if (PyErr_Occurred()) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(ghostseq_contains_doc,
+             "__contains__($self, /, item)\n--\n\n"
+             "True when some live entry's object equals item.");
+
+PyObject *ghostseq_contains(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  PyObject *argv[1];
+  if (capi::parse_args({"__contains__", {"item"}, 1}, args, nargs, kwnames, argv) < 0) return nullptr;
+  Ctx ctx;
+  Weak w;
+  if (ctx_of(self, ctx) < 0 || weak_init(ctx, w) < 0) return nullptr;
+  Ref probe = weak_make(w, argv[0], nullptr);
+  if (!probe) return nullptr;
+  Super base;
+  Ref data;
+  if (super_find(ctx, self, B_CONTAINS, base) < 0) return nullptr;
+  int direct = native_data(ctx, self, base, data);
+  if (direct < 0) return nullptr;
+  if (direct == 0) return super_call_args(base, self, probe.get()).release();
+  Py_ssize_t at = scan(data.get(), probe.get(), false);
+  if (at == -2) return nullptr;
+  return PyBool_FromLong(at >= 0);
+}
+
+PyDoc_STRVAR(ghostseq_getitem_doc,
+             "__getitem__($self, /, index)\n--\n\n"
+             "The object at index (None for a dead entry), or for a slice a new instance\n"
+             "of the same class holding the objects of that slice.");
+
+PyObject *ghostseq_getitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  PyObject *argv[1];
+  if (capi::parse_args({"__getitem__", {"index"}, 1}, args, nargs, kwnames, argv) < 0) return nullptr;
+  Ctx ctx;
+  if (ctx_of(self, ctx) < 0) return nullptr;
+  PyObject *index = argv[0];
+  if (PySlice_Check(index)) {
+    Ref data = Ref::steal(PyObject_GetAttr(self, ctx.st->str_data));
+    if (!data) return nullptr;
+    Ref part = Ref::steal(PyObject_GetItem(data.get(), index));
+    if (!part) return nullptr;
+    Ref cls = Ref::steal(PyObject_GetAttr(self, ctx.st->str_class));
+    if (!cls) return nullptr;
+    Ref objects = iter_new(ctx.st, nullptr, part.get());
+    if (!objects) return nullptr;
+    return capi::call(cls.get(), objects.get()).release();
+  }
+  Super base;
+  if (super_find(ctx, self, B_GETITEM, base) < 0) return nullptr;
+  Ref entry;
+  if (base.native) {
+    // UserList.__getitem__ of a non-slice: self.data[index].
+    Ref data = Ref::steal(PyObject_GetAttr(self, ctx.st->str_data));
+    if (!data) return nullptr;
+    entry = Ref::steal(PyObject_GetItem(data.get(), index));
+  } else {
+    entry = super_call_args(base, self, index);
+  }
+  if (!entry) return nullptr;
+  return call_entry(entry.get()).release();
+}
+
+PyDoc_STRVAR(ghostseq_setitem_doc,
+             "__setitem__($self, /, index, item)\n--\n\n"
+             "Store a weak reference to item at index, or for a slice weak references to\n"
+             "the objects of the iterable item.");
+
+PyObject *ghostseq_setitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  PyObject *argv[2];
+  if (capi::parse_args({"__setitem__", {"index", "item"}, 2}, args, nargs, kwnames, argv) < 0) return nullptr;
+  Ctx ctx;
+  Weak w;
+  Super base;
+  if (ctx_of(self, ctx) < 0 || weak_init(ctx, w) < 0 || super_find(ctx, self, B_SETITEM, base) < 0) return nullptr;
+  Wrapped wrapped;
+  Ref value;
+  if (PySlice_Check(argv[0])) {
+    if (wrap_all(ctx, w, self, argv[1], wrapped) < 0) return nullptr;
+    value = wrapped.entries.dup();
+  } else {
+    Ref callback = Ref::steal(PyObject_GetAttr(self, ctx.st->str_remove));
+    if (!callback) return nullptr;
+    value = weak_make(w, argv[1], callback.get());
+    if (!value) return nullptr;
+  }
+  Ref data;
+  int direct = native_data(ctx, self, base, data);
+  if (direct < 0) return nullptr;
+  if (direct == 1) {
+    if (PyObject_SetItem(data.get(), argv[0], value.get()) < 0) return nullptr;
+  } else if (!super_call_args(base, self, argv[0], value.get())) {
+    return nullptr;
+  }
+  value.reset();
+  release(wrapped);
+  if (PyErr_Occurred()) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(ghostseq_iter_doc,
+             "__iter__($self, /)\n--\n\n"
+             "Iterate over the objects in order (None for a dead entry). Like a list\n"
+             "iterator it walks by position, so entries that leave meanwhile are skipped.");
+
+PyObject *ghostseq_iter(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  if (capi::parse_args({"__iter__", {}, 0}, args, nargs, kwnames, nullptr) < 0) return nullptr;
+  Ctx ctx;
+  if (ctx_of(self, ctx) < 0) return nullptr;
+  return iter_new(ctx.st, self, nullptr).release();
+}
+
+PyDoc_STRVAR(ghostseq_eq_doc,
+             "__eq__($self, /, other)\n--\n\n"
+             "Compare the list of the objects (None for dead entries) with other.");
+
+PyObject *ghostseq_eq(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  PyObject *argv[1];
+  if (capi::parse_args({"__eq__", {"other"}, 1}, args, nargs, kwnames, argv) < 0) return nullptr;
+  // The snapshot holds the objects, so none of them dies during the comparison.
+  Ref objects = Ref::steal(PySequence_List(self));
+  if (!objects) return nullptr;
+  return PyObject_RichCompare(objects.get(), argv[0], Py_EQ);
+}
+
+PyDoc_STRVAR(ghostseq_reversed_doc,
+             "__reversed__($self, /)\n--\n\n"
+             "A new instance of the same class holding the objects in reverse order.");
+
+PyObject *ghostseq_reversed(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  if (capi::parse_args({"__reversed__", {}, 0}, args, nargs, kwnames, nullptr) < 0) return nullptr;
+  Ref minus_one = Ref::steal(PyLong_FromLong(-1));
+  if (!minus_one) return nullptr;
+  Ref slice = Ref::steal(PySlice_New(Py_None, Py_None, minus_one.get()));
+  if (!slice) return nullptr;
+  return PyObject_GetItem(self, slice.get());
+}
+
+PyDoc_STRVAR(ghostseq_add_doc,
+             "__add__($self, /, item)\n--\n\n"
+             "A new GhostSeq with the objects of self, then those of item, which must be a GhostSeq.");
+
+PyObject *ghostseq_add(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  PyObject *argv[1];
+  if (capi::parse_args({"__add__", {"item"}, 1}, args, nargs, kwnames, argv) < 0) return nullptr;
+  Ctx ctx;
+  if (ctx_of(self, ctx) < 0) return nullptr;
+  Ref cls = capi::global(ctx.module, ctx.st->str_GhostSeq);
+  if (!cls) return nullptr;
+  int ok = PyObject_IsInstance(argv[0], cls.get());
+  if (ok < 0) return nullptr;
+  if (ok == 0) {
+    Ref name = Ref::steal(PyType_GetName(Py_TYPE(argv[0])));
+    if (!name) return nullptr;
+    PyErr_Format(PyExc_TypeError, "can only concatenante GhostSeq (not \"%S\") to GhostSeq", name.get());
+    return nullptr;
+  }
+  Ref result = capi::call(cls.get());
+  if (!result) return nullptr;
+  if (!capi::call_method(result.get(), ctx.st->str_extend, self)) return nullptr;
+  if (!capi::call_method(result.get(), ctx.st->str_extend, argv[0])) return nullptr;
+  return result.release();
+}
+
+PyDoc_STRVAR(ghostseq_iadd_doc,
+             "__iadd__($self, /, items)\n--\n\n"
+             "Append weak references to the objects of any iterable; return self.");
+
+PyObject *ghostseq_iadd(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  PyObject *argv[1];
+  if (capi::parse_args({"__iadd__", {"items"}, 1}, args, nargs, kwnames, argv) < 0) return nullptr;
+  Ctx ctx;
+  Weak w;
+  Super base;
+  if (ctx_of(self, ctx) < 0 || weak_init(ctx, w) < 0 || super_find(ctx, self, B_IADD, base) < 0) return nullptr;
+  Wrapped wrapped;
+  if (wrap_all(ctx, w, self, argv[0], wrapped) < 0) return nullptr;
+  Ref data, result;
+  int direct = native_data(ctx, self, base, data);
+  if (direct < 0) return nullptr;
+  if (direct == 1) {
+    // UserList.__iadd__ with a list: self.data += items; return self.
+    Py_ssize_t n = PyList_GET_SIZE(data.get());
+    if (PyList_SetSlice(data.get(), n, n, wrapped.entries.get()) < 0) return nullptr;
+    result = Ref::borrow(self);
+  } else {
+    result = super_call_args(base, self, wrapped.entries.get());
+    if (!result) return nullptr;
+  }
+  release(wrapped);
+  if (PyErr_Occurred()) return nullptr;
+  return result.release();
+}
+
+PyDoc_STRVAR(ghostseq_remove_doc,
+             "remove($self, /, item)\n--\n\n"
+             "Remove the first entry whose object equals item; item may also be a weak\n"
+             "reference, compared as references compare (a dead one matches only itself).\n"
+             "This is also the callback of every entry: a dead entry is found by identity.");
+
+PyObject *ghostseq_remove(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  PyObject *argv[1];
+  if (capi::parse_args({"remove", {"item"}, 1}, args, nargs, kwnames, argv) < 0) return nullptr;
+  Ctx ctx;
+  Weak w;
+  if (ctx_of(self, ctx) < 0 || weak_init(ctx, w) < 0) return nullptr;
+  int is_ref = weak_is_reference(ctx, w, argv[0]);
+  if (is_ref < 0) return nullptr;
+  // No extra reference is taken to a reference given in: the caller's own
+  // keeps it alive, and find_dead counts on the count being exactly that.
+  Ref probe;
+  PyObject *value = argv[0];
+  if (!is_ref) {
+    probe = weak_make(w, argv[0], nullptr);
+    if (!probe) return nullptr;
+    value = probe.get();
+  }
+  Super base;
+  Ref data;
+  if (super_find(ctx, self, B_REMOVE, base) < 0) return nullptr;
+  int direct = native_data(ctx, self, base, data);
+  if (direct < 0) return nullptr;
+  if (direct == 0) return super_call_args(base, self, value).release();
+  Py_ssize_t at;
+  if (is_exact_ref(value) && referent(value) == nullptr) {
+    at = find_dead(data.get(), value);
+    // Inside GhostSeq.sort the list is empty; the sort takes dead entries out when it ends.
+    if (at < 0 && is_being_sorted(ctx.st, data.get())) Py_RETURN_NONE;
+  } else {
+    at = scan(data.get(), value, false);
+    if (at == -2) return nullptr;
+  }
+  if (at < 0) {
+    PyErr_SetString(PyExc_ValueError, "list.remove(x): x not in list");
+    return nullptr;
+  }
+  if (PyList_SetSlice(data.get(), at, at + 1, nullptr) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(ghostseq_append_doc,
+             "append($self, /, item)\n--\n\n"
+             "Append a weak reference to item.");
+
+PyObject *ghostseq_append(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  PyObject *argv[1];
+  if (capi::parse_args({"append", {"item"}, 1}, args, nargs, kwnames, argv) < 0) return nullptr;
+  Ctx ctx;
+  Weak w;
+  Super base;
+  if (ctx_of(self, ctx) < 0 || weak_init(ctx, w) < 0 || super_find(ctx, self, B_APPEND, base) < 0) return nullptr;
+  Ref callback = Ref::steal(PyObject_GetAttr(self, ctx.st->str_remove));
+  if (!callback) return nullptr;
+  Ref entry = weak_make(w, argv[0], callback.get());
+  if (!entry) return nullptr;
+  Ref data;
+  int direct = native_data(ctx, self, base, data);
+  if (direct < 0) return nullptr;
+  if (direct == 1) {
+    if (PyList_Append(data.get(), entry.get()) < 0) return nullptr;
+  } else if (!super_call_args(base, self, entry.get())) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+// index and count: the base method with a probe for item.
+PyObject *search(PyObject *self, PyObject *item, Base which) {
+  Ctx ctx;
+  Weak w;
+  if (ctx_of(self, ctx) < 0 || weak_init(ctx, w) < 0) return nullptr;
+  Ref probe = weak_make(w, item, nullptr);
+  if (!probe) return nullptr;
+  Super base;
+  Ref data;
+  if (super_find(ctx, self, which, base) < 0) return nullptr;
+  int direct = native_data(ctx, self, base, data);
+  if (direct < 0) return nullptr;
+  if (direct == 0) return super_call_args(base, self, probe.get()).release();
+  Py_ssize_t at = scan(data.get(), probe.get(), which == B_COUNT);
+  if (at == -2) return nullptr;
+  if (at == -1) {
+    PyErr_Format(PyExc_ValueError, "%R is not in list", probe.get());
+    return nullptr;
+  }
+  return PyLong_FromSsize_t(at);
+}
+
+PyDoc_STRVAR(ghostseq_index_doc,
+             "index($self, /, item)\n--\n\n"
+             "The position of the first entry whose object equals item.");
+
+PyObject *ghostseq_index(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  PyObject *argv[1];
+  if (capi::parse_args({"index", {"item"}, 1}, args, nargs, kwnames, argv) < 0) return nullptr;
+  return search(self, argv[0], B_INDEX);
+}
+
+PyDoc_STRVAR(ghostseq_count_doc,
+             "count($self, /, item)\n--\n\n"
+             "The number of entries whose object equals item.");
+
+PyObject *ghostseq_count(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  PyObject *argv[1];
+  if (capi::parse_args({"count", {"item"}, 1}, args, nargs, kwnames, argv) < 0) return nullptr;
+  return search(self, argv[0], B_COUNT);
+}
+
+PyDoc_STRVAR(ghostseq_pop_doc,
+             "pop($self, /, item)\n--\n\n"
+             "Remove the entry at position item (negative counts from the end) and return\n"
+             "its object (None for a dead entry).");
+
+PyObject *ghostseq_pop(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  PyObject *argv[1];
+  if (capi::parse_args({"pop", {"item"}, 1}, args, nargs, kwnames, argv) < 0) return nullptr;
+  Ctx ctx;
+  Super base;
+  if (ctx_of(self, ctx) < 0 || super_find(ctx, self, B_POP, base) < 0) return nullptr;
+  Ref data, entry;
+  int direct = native_data(ctx, self, base, data);
+  if (direct < 0) return nullptr;
+  if (direct == 1)
+    entry = capi::call_method(data.get(), ctx.st->str_pop, argv[0]);
+  else
+    entry = super_call_args(base, self, argv[0]);
+  if (!entry) return nullptr;
+  return call_entry(entry.get()).release();
+}
+
+PyDoc_STRVAR(ghostseq_insert_doc,
+             "insert($self, /, index, item)\n--\n\n"
+             "Insert a weak reference to item before position index.");
+
+PyObject *ghostseq_insert(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  PyObject *argv[2];
+  if (capi::parse_args({"insert", {"index", "item"}, 2}, args, nargs, kwnames, argv) < 0) return nullptr;
+  Ctx ctx;
+  Weak w;
+  Super base;
+  if (ctx_of(self, ctx) < 0 || weak_init(ctx, w) < 0 || super_find(ctx, self, B_INSERT, base) < 0) return nullptr;
+  Ref callback = Ref::steal(PyObject_GetAttr(self, ctx.st->str_remove));
+  if (!callback) return nullptr;
+  Ref entry = weak_make(w, argv[1], callback.get());
+  if (!entry) return nullptr;
+  Ref data;
+  int direct = native_data(ctx, self, base, data);
+  if (direct < 0) return nullptr;
+  Ref done = direct == 1 ? capi::call_method(data.get(), ctx.st->str_insert, argv[0], entry.get())
+                         : super_call_args(base, self, argv[0], entry.get());
+  if (!done) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(ghostseq_extend_doc,
+             "extend($self, /, items)\n--\n\n"
+             "Append weak references to the objects of any iterable. All references are made\n"
+             "before the list changes, so extending an instance with itself doubles it once.");
+
+PyObject *ghostseq_extend(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  PyObject *argv[1];
+  if (capi::parse_args({"extend", {"items"}, 1}, args, nargs, kwnames, argv) < 0) return nullptr;
+  Ctx ctx;
+  Weak w;
+  Super base;
+  if (ctx_of(self, ctx) < 0 || weak_init(ctx, w) < 0 || super_find(ctx, self, B_EXTEND, base) < 0) return nullptr;
+  Wrapped wrapped;
+  if (wrap_all(ctx, w, self, argv[0], wrapped) < 0) return nullptr;
+  Ref data;
+  int direct = native_data(ctx, self, base, data);
+  if (direct < 0) return nullptr;
+  if (direct == 1) {
+    Py_ssize_t n = PyList_GET_SIZE(data.get());
+    if (PyList_SetSlice(data.get(), n, n, wrapped.entries.get()) < 0) return nullptr;
+  } else if (!super_call_args(base, self, wrapped.entries.get())) {
+    return nullptr;
+  }
+  release(wrapped);
+  if (PyErr_Occurred()) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// The key function handed to list.sort: entry() or key(entry()). Its `self`
+// is the caller's key, or None for none.
+PyObject *sort_key(PyObject *key, PyObject *entry) {
+  Ref obj = call_entry(entry);
+  if (!obj || key == Py_None) return obj.release();
+  return capi::call(key, obj.get()).release();
+}
+
+PyMethodDef sort_key_def = {"sort_key", sort_key, METH_O, nullptr};
+
+// Registers data as being sorted by GhostSeq.sort for as long as it lives.
+class SortingMark {
+  PyObject *sorting_;
+  PyObject *data_;
+  bool added_;
+
+ public:
+  SortingMark(PyObject *sorting, PyObject *data)
+      : sorting_(sorting), data_(data), added_(PyList_Append(sorting, data) == 0) {}
+  explicit operator bool() const { return added_; }
+  ~SortingMark() {
+    if (!added_) return;
+    for (Py_ssize_t i = PyList_GET_SIZE(sorting_) - 1; i >= 0; --i) {
+      if (PyList_GET_ITEM(sorting_, i) == data_) {
+        PyObject *exc = PyErr_GetRaisedException();
+        if (PyList_SetSlice(sorting_, i, i + 1, nullptr) < 0) PyErr_WriteUnraisable(sorting_);
+        PyErr_SetRaisedException(exc);
+        break;
+      }
+    }
+  }
+};
+
+PyDoc_STRVAR(ghostseq_sort_doc,
+             "sort($self, /, key=None, reverse=False)\n--\n\n"
+             "Sort the entries in place by their objects, or by key applied to them; stable.\n"
+             "Entries whose objects die while the sort runs are taken out when it ends.");
+
+PyObject *ghostseq_sort(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  PyObject *argv[2];
+  if (capi::parse_args({"sort", {"key", "reverse"}, 0}, args, nargs, kwnames, argv) < 0) return nullptr;
+  Ctx ctx;
+  Super base;
+  if (ctx_of(self, ctx) < 0 || super_find(ctx, self, B_SORT, base) < 0) return nullptr;
+  Ref keyfunc = Ref::steal(PyCFunction_NewEx(&sort_key_def, argv[0] ? argv[0] : Py_None, nullptr));
+  if (!keyfunc) return nullptr;
+  PyObject *reverse = argv[1] ? argv[1] : Py_False;
+  Ref data;
+  int direct = native_data(ctx, self, base, data);
+  if (direct < 0) return nullptr;
+  Ref done;
+  if (direct == 1) {
+    SortingMark mark(ctx.st->sorting, data.get());
+    if (!mark) return nullptr;
+    PyObject *call_args[] = {data.get(), keyfunc.get(), reverse};
+    done = Ref::steal(PyObject_VectorcallMethod(ctx.st->str_sort, call_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                ctx.st->kw_sort));
+  } else {
+    PyObject *call_args[] = {keyfunc.get(), reverse};
+    done = super_call(base, self, call_args, 0, ctx.st->kw_sort);
+  }
+  // Entries whose objects died meanwhile are swept out, whatever the outcome
+  // of the sort, and that outcome is what the caller sees.
+  PyObject *failure = PyErr_GetRaisedException();
+  if (direct == 0) {
+    data = Ref::steal(PyObject_GetAttr(self, ctx.st->str_data));
+    if (!data) PyErr_Clear();
+  }
+  int swept = (data && PyList_CheckExact(data.get())) ? sweep_dead(data.get()) : 0;
+  if (failure != nullptr) {
+    if (swept < 0) PyErr_Clear();
+    PyErr_SetRaisedException(failure);
+    return nullptr;
+  }
+  if (swept < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// "GhostSeq([" + ", ".join(render(obj) for obj in self) + "])"
+PyObject *render(PyObject *self, PyObject *(*each)(PyObject *)) {
+  Ctx ctx;
+  if (ctx_of(self, ctx) < 0) return nullptr;
+  Ref it = Ref::steal(PyObject_GetIter(self));
+  if (!it) return nullptr;
+  Ref parts = Ref::steal(PyList_New(0));
+  if (!parts) return nullptr;
+  while (true) {
+    Ref obj = Ref::steal(PyIter_Next(it.get()));
+    if (!obj) break;
+    Ref text = Ref::steal(each(obj.get()));
+    if (!text || PyList_Append(parts.get(), text.get()) < 0) return nullptr;
+  }
+  if (PyErr_Occurred()) return nullptr;
+  Ref joined = Ref::steal(PyUnicode_Join(ctx.st->str_comma, parts.get()));
+  if (!joined) return nullptr;
+  return PyUnicode_FromFormat("GhostSeq([%U])", joined.get());
+}
+
+PyDoc_STRVAR(ghostseq_repr_doc,
+             "__repr__($self, /)\n--\n\n"
+             "GhostSeq([...]) with the repr() of each object.");
+
+PyObject *ghostseq_repr(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  if (capi::parse_args({"__repr__", {}, 0}, args, nargs, kwnames, nullptr) < 0) return nullptr;
+  return render(self, PyObject_Repr);
+}
+
+PyDoc_STRVAR(ghostseq_str_doc,
+             "__str__($self, /)\n--\n\n"
+             "GhostSeq([...]) with the str() of each object.");
+
+PyObject *ghostseq_str(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  if (capi::parse_args({"__str__", {}, 0}, args, nargs, kwnames, nullptr) < 0) return nullptr;
+  return render(self, PyObject_Str);
+}
+
+#define GHOSTSEQ_METHOD(name, func) {name, capi::as_cfunc(func), METH_FASTCALL | METH_KEYWORDS, func##_doc}
+
+PyMethodDef ghostseq_methods[] = {
+    GHOSTSEQ_METHOD("__init__", ghostseq_init),
+    GHOSTSEQ_METHOD("__contains__", ghostseq_contains),
+    GHOSTSEQ_METHOD("__getitem__", ghostseq_getitem),
+    GHOSTSEQ_METHOD("__setitem__", ghostseq_setitem),
+    GHOSTSEQ_METHOD("__iter__", ghostseq_iter),
+    GHOSTSEQ_METHOD("__eq__", ghostseq_eq),
+    GHOSTSEQ_METHOD("__reversed__", ghostseq_reversed),
+    GHOSTSEQ_METHOD("__add__", ghostseq_add),
+    GHOSTSEQ_METHOD("__iadd__", ghostseq_iadd),
+    GHOSTSEQ_METHOD("remove", ghostseq_remove),
+    GHOSTSEQ_METHOD("append", ghostseq_append),
+    GHOSTSEQ_METHOD("index", ghostseq_index),
+    GHOSTSEQ_METHOD("count", ghostseq_count),
+    GHOSTSEQ_METHOD("pop", ghostseq_pop),
+    GHOSTSEQ_METHOD("insert", ghostseq_insert),
+    GHOSTSEQ_METHOD("extend", ghostseq_extend),
+    GHOSTSEQ_METHOD("sort", ghostseq_sort),
+    GHOSTSEQ_METHOD("__repr__", ghostseq_repr),
+    GHOSTSEQ_METHOD("__str__", ghostseq_str),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef GHOSTSEQ_METHOD
+
+// --- module -----------------------------------------------------------------
+
+int intern_all(State *st) {
+  struct {
+    PyObject **slot;
+    const char *text;
+  } names[] = {
+      {&st->str_weakref, "weakref"}, {&st->str_ref, "ref"},       {&st->str_ReferenceType, "ReferenceType"},
+      {&st->str_GhostSeq, "GhostSeq"}, {&st->str_data, "data"},   {&st->str_remove, "remove"},
+      {&st->str_class, "__class__"}, {&st->str_extend, "extend"}, {&st->str_pop, "pop"},
+      {&st->str_insert, "insert"},   {&st->str_sort, "sort"},
+  };
+  for (auto &n : names) {
+    *n.slot = capi::intern(n.text);
+    if (*n.slot == nullptr) return -1;
+  }
+  for (int b = 0; b < B_N; ++b) {
+    st->base_name[b] = capi::intern(base_names[b]);
+    if (st->base_name[b] == nullptr) return -1;
+  }
+  st->str_comma = PyUnicode_FromString(", ");
+  st->kw_sort = Py_BuildValue("(ss)", "key", "reverse");
+  st->sorting = PyList_New(0);
+  return (st->str_comma && st->kw_sort && st->sorting) ? 0 : -1;
+}
+
+int module_exec(PyObject *module) {
+  State *st = capi::state_of<State>(module);
+  if (intern_all(st) < 0) return -1;
+
+  Ref weakref = Ref::steal(PyImport_ImportModule("weakref"));
+  if (!weakref || capi::add_global(module, "weakref", weakref.get()) < 0) return -1;
+  st->weakref_module = Py_NewRef(weakref.get());
+  st->ref_type = PyObject_GetAttr(weakref.get(), st->str_ref);
+  if (st->ref_type == nullptr) return -1;
+
+  Ref collections = Ref::steal(PyImport_ImportModule("collections"));
+  if (!collections || capi::add_global(module, "collections", collections.get()) < 0) return -1;
+  st->userlist = PyObject_GetAttrString(collections.get(), "UserList");
+  if (st->userlist == nullptr) return -1;
+  Ref userlist_dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject *>(st->userlist)));
+  if (!userlist_dict) return -1;
+  for (int b = 0; b < B_N; ++b) {
+    if (PyDict_GetItemRef(userlist_dict.get(), st->base_name[b], &st->base_func[b]) < 0) return -1;
+  }
+
+  st->iter_type = PyType_FromModuleAndSpec(module, &iter_spec, nullptr);
+  if (st->iter_type == nullptr) return -1;
+
+  Ref bases = capi::tuple_of(st->userlist);
+  Ref attrs = Ref::steal(PyDict_New());
+  if (!bases || !attrs || PyDict_SetItemString(attrs.get(), "__hash__", Py_None) < 0) return -1;
+  Ref cls = capi::make_class(module, reinterpret_cast<PyObject *>(Py_TYPE(st->userlist)), "GhostSeq", bases.get(),
+                             ghostseq_doc, attrs.get());
+  if (!cls || capi::install_methods(cls.get(), ghostseq_methods) < 0) return -1;
+  if (capi::update_abstract_methods(cls.get()) < 0) return -1;
+  st->cls = Py_NewRef(cls.get());
+  if (capi::add_global(module, "GhostSeq", cls.get()) < 0) return -1;
+  return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {0, nullptr},
+};
+
+PyDoc_STRVAR(module_doc, "A list of weak references whose entries leave by themselves when their objects are reclaimed.");
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "dravix.datastructures.ghostseq",
+    module_doc,
+    sizeof(State),
+    nullptr,
+    module_slots,
+    capi::state_traverse<State>,
+    capi::state_clear<State>,
+    capi::state_free<State>,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_ghostseq(void) { return PyModuleDef_Init(&module_def); }
