@@ -6,6 +6,7 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 BUILD_TOOLS := "scikit-build-core>=0.10" ninja "cmake>=3.26"
 SKB := --no-build-isolation -Ccmake.define.DRAVIX_WERROR=ON
+MODULES := flatpath dotbag configuration rankmap ghostseq logic branchlet typeattr
 
 .PHONY: venv install demo test bench sanitize clean
 
@@ -33,7 +34,7 @@ bench: install
 # The extensions built with AddressSanitizer and UBSan, the whole suite run
 # against them in a staging folder (the interpreter itself is not instrumented).
 sanitize: venv
-	SANITIZE=1 scripts/dev.sh flatpath dotbag configuration rankmap ghostseq logic branchlet typeattr -- -p no:cacheprovider tests
+	SANITIZE=1 ALL_TESTS=1 scripts/dev.sh $(MODULES) -- -p no:cacheprovider
 
 clean:
 	rm -rf build $(VENV)

@@ -4,6 +4,7 @@
 #   scripts/dev.sh dotbag configuration     build both, run both test files
 #   scripts/dev.sh rankmap -- -k move -x    extra pytest arguments after --
 #   SANITIZE=1 scripts/dev.sh rankmap       the same under AddressSanitizer and UBSan
+#   ALL_TESTS=1 scripts/dev.sh MODULE...    run the whole suite instead of the modules' own test files
 # Each module set has its own build and staging folder under build/, so several can be worked on at once.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,7 +27,9 @@ list=$(IFS=';'; echo "${mods[*]}")
 "$CMAKE" --build "$bdir"
 "$CMAKE" --install "$bdir" --prefix "$stage" >/dev/null
 tests=()
-for m in "${mods[@]}"; do [ -f "tests/test_$m.py" ] && tests+=("tests/test_$m.py"); done
+if [ "${ALL_TESTS:-0}" = 1 ]; then tests=(tests); else
+  for m in "${mods[@]}"; do [ -f "tests/test_$m.py" ] && tests+=("tests/test_$m.py"); done
+fi
 export PYTHONPATH="$PWD/$stage"
 if [ "$san" = ON ]; then
   export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
