@@ -1,0 +1,516 @@
+import collections
+import gc
+import pickle
+import subprocess
+import sys
+import weakref
+from collections.abc import Mapping, MutableMapping
+
+import importlib.util
+import pathlib
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import dravix.datastructures.flatpath as mod
+from dravix.datastructures.flatpath import DictItem, FlatPath, IndexMarker
+
+_spec = importlib.util.spec_from_file_location(
+    "flatpath_reference", pathlib.Path(__file__).parents[1] / "bench" / "baseline" / "flatpath.py"
+)
+ref = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(ref)
+
+MSG = "FlatPath only accepts a tuple of path/obj"
+Point = collections.namedtuple("Point", "x y")
+
+
+def shape(path):
+    """A path with markers spelled as (class, index), so paths compare by value."""
+    return tuple((p.type_, p.index) if isinstance(p, IndexMarker) else p for p in path)
+
+
+def pairs(fp):
+    return [(shape(path), value) for path, value in fp]
+
+
+class Bag(MutableMapping):
+    """A mapping that is not a dict."""
+
+    def __init__(self, *args, **kw):
+        self._d = dict(*args, **kw)
+
+    def __getitem__(self, k):
+        return self._d[k]
+
+    def __setitem__(self, k, v):
+        self._d[k] = v
+
+    def __delitem__(self, k):
+        del self._d[k]
+
+    def __iter__(self):
+        return iter(self._d)
+
+    def __len__(self):
+        return len(self._d)
+
+
+class Frozen(Mapping):
+    def __init__(self, d):
+        self._d = d
+
+    def __getitem__(self, k):
+        return self._d[k]
+
+    def __iter__(self):
+        return iter(self._d)
+
+    def __len__(self):
+        return len(self._d)
+
+
+def test_module_contents():
+    names = [n for n in vars(mod) if not n.startswith("__")]
+    assert names == ["namedtuple", "MutableMapping", "DictItem", "IndexMarker", "FlatPath"]
+    assert mod.namedtuple is collections.namedtuple and mod.MutableMapping is MutableMapping
+    assert DictItem._fields == ("path", "value") and DictItem.__module__ == mod.__name__
+    assert IndexMarker.__doc__ is None and FlatPath.__doc__
+    assert FlatPath.__mro__ == (FlatPath, list, object) and type(FlatPath) is type
+    item = DictItem(("a",), 1)
+    assert pickle.loads(pickle.dumps(item)) == item and item == (("a",), 1)
+
+
+# --- IndexMarker --------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "obj, index, text", [([], 3, "list[3]"), ((), "2", "tuple[2]"), (Point(1, 2), 1.9, "Point[1]"), (FlatPath(), True, "FlatPath[1]")]
+)
+def test_marker(obj, index, text):
+    marker = IndexMarker(index=index, obj=obj)
+    assert repr(marker) == text and marker.type_ is type(obj) and type(marker.index) is int
+    assert marker != IndexMarker(obj, index)  # identity equality
+
+
+def test_marker_errors_and_repr_reads_attributes():
+    with pytest.raises(ValueError):
+        IndexMarker([], "x")
+    with pytest.raises(TypeError):
+        IndexMarker([])
+    marker = IndexMarker([], 0)
+    marker.type_, marker.index = dict, "k"
+    assert repr(marker) == "dict[k]"
+
+
+# --- flattening ---------------------------------------------------------------------
+
+EMPTY_LIST, EMPTY_TUPLE, EMPTY_DICT = [], (), {}
+
+FLAT_CASES = [
+    ({}, []),
+    ({"a": {"b": {"c": 1, "d": 2}}}, [(("a", "b", "c"), 1), (("a", "b", "d"), 2)]),
+    ({"a": [1, {"b": 2}]}, [(("a", (list, 0)), 1), (("a", (list, 1), "b"), 2)]),
+    ({"a": Point(1, [2])}, [(("a", (Point, 0)), 1), (("a", (Point, 1), (list, 0)), 2)]),
+    ({"s": "text", "n": None, "set": {1}}, [(("s",), "text"), (("n",), None), (("set",), {1})]),
+    ({1: {(2, 3): "x"}}, [((1, (2, 3)), "x")]),
+    (Bag(a=Bag(b=1), c=Frozen({"d": 1})), [(("a", "b"), 1), (("c",), Frozen)]),
+]
+
+
+@pytest.mark.parametrize("data, expected", FLAT_CASES)
+def test_flatten(data, expected):
+    got = pairs(FlatPath(data))
+    if expected and expected[-1][1] is Frozen:  # a read-only mapping is a leaf
+        assert isinstance(got[-1][1], Frozen)
+        got[-1] = (got[-1][0], Frozen)
+    assert got == expected
+    assert all(type(entry) is DictItem for entry in FlatPath(data))
+
+
+@pytest.mark.parametrize("empty", [EMPTY_DICT, EMPTY_LIST, EMPTY_TUPLE, Bag()])
+def test_empty_containers_are_the_very_leaves(empty):
+    (entry,) = FlatPath({"a": empty})
+    assert entry.path == ("a",) and entry.value is empty
+
+
+def test_nested_flatpath_and_bare_values():
+    inner = FlatPath({"x": 1})
+    assert pairs(FlatPath({"a": inner})) == [
+        (("a", (FlatPath, 0), (DictItem, 0), (tuple, 0)), "x"),
+        (("a", (FlatPath, 0), (DictItem, 1)), 1),
+    ]
+    assert list(FlatPath.__flatten__(7)) == [7]
+    assert pairs(FlatPath.__flatten__([1, 2])) == [(((list, 0),), 1), (((list, 1),), 2)]
+
+
+@pytest.mark.parametrize(
+    "prefix, expected",
+    [(None, ("a",)), ((), ("a",)), (("p", "q"), ("p", "q", "a")), (Point("p", "q"), ("p", "q", "a")), (0, ("a",))],
+)
+def test_flatten_prefix(prefix, expected):
+    assert [e.path for e in FlatPath.__flatten__({"a": 1}, path=prefix)] == [expected]
+
+
+@pytest.mark.parametrize("prefix", [["p"], 5])
+def test_bad_prefix_fails_lazily(prefix):
+    walk = FlatPath.__flatten__({"a": 1}, prefix)
+    with pytest.raises(TypeError):
+        next(walk)
+    assert list(walk) == []
+
+
+def test_prefix_of_own_class_is_used_at_every_level():
+    class P:
+        def __init__(self, items):
+            self.items = tuple(items)
+
+        def __bool__(self):
+            return True
+
+        def __getitem__(self, s):
+            return P(self.items[s])
+
+        def __add__(self, other):
+            return P(self.items + other)
+
+    got = [(e.path.items, e.value) for e in FlatPath.__flatten__({"a": {"b": 1}, "c": 2}, P(["r"]))]
+    assert got == [(("r", "a", "b"), 1), (("r", "c"), 2)]
+
+
+def test_flattening_is_lazy():
+    calls = []
+
+    class Spy(Bag):
+        def items(self):
+            calls.append(1)
+            return super().items()
+
+    walk = FlatPath.__flatten__(Spy(a=1, b=Spy(c=2)))
+    assert calls == []
+    assert next(walk) == (("a",), 1) and calls == [1]
+    assert next(walk) == (("b", "c"), 2) and calls == [1, 1]
+
+
+def test_deep_nesting_and_cycles():
+    depth = 100_000
+    deep = leaf = {}
+    for _ in range(depth):
+        leaf["k"] = leaf = {}
+    leaf["v"] = [1]
+    ((path, value),) = FlatPath(deep)
+    assert len(path) == depth + 2 and value == 1
+    rebuilt = FlatPath([(path, value)]).reconstruct()
+    for _ in range(depth):
+        rebuilt = rebuilt["k"]
+    assert rebuilt == {"v": [1]}
+
+    shared = {"x": 1}
+    assert len(FlatPath({"a": shared, "b": [shared, shared]})) == 3  # repeated, not cyclic
+
+    cyclic = {"a": 1, "b": [0]}
+    cyclic["b"].append(cyclic)
+    walk = FlatPath.__flatten__(cyclic)
+    assert next(walk) == (("a",), 1) and next(walk).value == 0
+    with pytest.raises(RecursionError):
+        next(walk)
+    assert list(walk) == []
+    lst = []
+    lst.append(lst)
+    with pytest.raises(RecursionError):
+        FlatPath({"l": lst})
+
+
+def test_walk_errors_and_reentry():
+    d = {"a": 1, "b": 2}
+    walk = FlatPath.__flatten__(d)
+    next(walk)
+    d["c"] = 3
+    with pytest.raises(RuntimeError, match="changed size"):
+        next(walk)
+
+    class Broken(Bag):
+        def items(self):
+            raise KeyError("boom")
+
+    with pytest.raises(KeyError):
+        FlatPath({"a": Broken(x=1)})
+
+    class Reenter(Bag):
+        def items(self):
+            return [("k", next(walk))]
+
+    walk = FlatPath.__flatten__({"r": Reenter(x=1)})
+    with pytest.raises(ValueError, match="already executing"):
+        list(walk)
+
+
+def test_sequence_subclass_iteration_is_honoured():
+    class Rev(list):
+        def __iter__(self):
+            return iter(list(list.__iter__(self))[::-1])
+
+    assert pairs(FlatPath({"a": Rev([1, 2])})) == [(("a", (Rev, 0)), 2), (("a", (Rev, 1)), 1)]
+
+
+def test_nested_levels_use_the_module_global(monkeypatch):
+    class Sub(FlatPath):
+        @staticmethod
+        def __flatten__(indict, path=None):
+            yield ("sub", path)
+
+    # A subclass's own __flatten__ does not change nested levels ...
+    assert pairs(Sub({"a": {"b": 1}})) == [(("a", "b"), 1)]
+    # ... but whatever the module global FlatPath names does.
+    monkeypatch.setattr(mod, "FlatPath", Sub)
+    assert list(FlatPath.__flatten__({"a": {"b": 1}, "c": 2})) == [("sub", ("a",)), (("c",), 2)]
+
+
+def test_replaced_globals_are_used(monkeypatch):
+    made = []
+    monkeypatch.setattr(mod, "DictItem", lambda path, value: made.append(path) or ("item", value))
+    monkeypatch.setattr(mod, "IndexMarker", lambda obj, i: f"{type(obj).__name__}@{i}")
+    assert list(FlatPath.__flatten__({"a": [5]})) == [("item", 5)]
+    assert made == [("a", "list@0")]
+    monkeypatch.setattr(mod, "MutableMapping", Mapping)
+    assert list(FlatPath.__flatten__(Frozen({"a": 1}))) == [("item", 1)]
+
+
+def test_registered_builtin_types_are_honoured():
+    code = (
+        "from collections.abc import MutableMapping\n"
+        "from dravix.datastructures.flatpath import FlatPath\n"
+        "assert len(FlatPath({'a': [1, 2]})) == 2\n"
+        "MutableMapping.register(tuple)\n"
+        "try:\n    FlatPath({'a': (1, 2)})\nexcept AttributeError as e:\n    assert 'items' in str(e)\n"
+        "else:\n    raise SystemExit('tuple was not treated as a mapping')\n"
+    )
+    subprocess.run([sys.executable, "-c", code], check=True)
+
+
+def test_abandoned_walk_in_a_cycle_is_collected():
+    class Node(dict):
+        pass
+
+    node = Node(a={"b": 1})
+    node.walk = FlatPath.__flatten__(node)
+    next(node.walk)
+    ref = weakref.ref(node)
+    del node
+    gc.collect()
+    assert ref() is None
+
+
+# --- construction and validated operations -----------------------------------------
+
+
+def test_construct_from_pairs():
+    entries = [(("a",), 1), ["b", 2], "xy"]
+    fp = FlatPath(entries)
+    assert list(fp) == entries and all(a is b for a, b in zip(fp, entries))
+    assert FlatPath() == [] and FlatPath({}) == []
+    gen = FlatPath(((k,), v) for k, v in [("a", 1), ("b", 2)])
+    assert gen == [(("a",), 1), (("b",), 2)]
+
+
+@pytest.mark.parametrize("bad", [[(("a",), 1), 5], 5, ["abc"], [(1, 2, 3)], (p for p in [(1, 2), 7])])
+def test_construct_rejects_non_pairs(bad):
+    with pytest.raises(ValueError, match=MSG) as info:
+        FlatPath(bad)
+    assert isinstance(info.value.__context__, (TypeError, ValueError))
+
+
+def test_construct_argument_errors():
+    with pytest.raises(TypeError):
+        FlatPath([], [])
+    with pytest.raises(TypeError):
+        FlatPath(x=1)
+    fp = FlatPath([(1, 2)])
+    with pytest.raises(ValueError):
+        fp.__init__([5])
+    assert fp == [(1, 2)]
+
+
+class Interrupting:
+    def __iter__(self):
+        raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda fp, item: FlatPath(item),
+        lambda fp, item: fp.append(item),
+        lambda fp, item: fp.insert(0, item),
+        lambda fp, item: fp.extend([(("ok",), 1), item]),
+        lambda fp, item: fp.__setitem__(0, item),
+    ],
+)
+def test_pair_checks(call):
+    fp = FlatPath([(("keep",), 0)])
+    for bad in [5, "abc", (("x",), 1, 2), [("x",)]]:
+        with pytest.raises(ValueError, match=MSG) as info:
+            call(fp, bad)
+        assert info.value.__context__ is not None
+    with pytest.raises(KeyboardInterrupt):
+        call(fp, Interrupting())
+    assert fp == [(("keep",), 0)]
+
+
+def test_validated_operations_store():
+    fp = FlatPath()
+    fp.append(item=(("x",), 1))
+    fp.append("ab")
+    fp.insert(0, [("w",), 0])
+    fp.extend(iter([(("y",), 2), (("z",), 3)]))
+    assert [type(e) for e in fp] == [DictItem] * 5
+    assert list(fp) == [(("w",), 0), (("x",), 1), ("a", "b"), (("y",), 2), (("z",), 3)]
+    item = DictItem(("q",), 9)
+    fp[0] = item
+    assert type(fp[0]) is tuple and fp[0] == item
+    exact = (("r",), 8)
+    fp[1] = exact
+    assert fp[1] is exact
+    fp[2] = iter([("s",), 7])  # read once, stored whole
+    assert fp[2] == (("s",), 7)
+    fp[3:5] = (("t",), 6)
+    assert fp[3:] == [("t",), 6]
+    fp += [5]
+    assert fp[-1] == 5
+    with pytest.raises(TypeError):
+        fp.insert("x", (1, 2))
+
+
+# --- reconstruct --------------------------------------------------------------------
+
+ROUND_TRIPS = [
+    {},
+    {"a": [1, {"b": 2}, [3, 4]], "c": (5, 6), "e": {}, "f": []},
+    {"a": [(1, 2)], "b": ({"b": 1}, 2)},
+    {"a": ({"b": 1}, {"c": 2})},
+    {"a": ({}, 1)},
+    {"a": (1, {"b": 2})},
+    {"a": ([1], 2)},
+    {"a": ((1, 2), (3,)), "b": ((), [()], {"c": ()})},
+    {"p": Point([1, (2,)], {"q": 3}), "fp": FlatPath({"x": {"y": [1]}})},
+    {"deep": [[[[{"x": ({"y": [1, (2, [3])]},)}]]]]},
+]
+
+
+@pytest.mark.parametrize("data", ROUND_TRIPS)
+def test_round_trip(data):
+    rebuilt = FlatPath(data).reconstruct()
+    assert rebuilt == data and rebuilt is not data
+
+    def same_types(a, b):
+        assert type(a) is type(b)
+        if isinstance(a, dict):
+            for k in a:
+                same_types(a[k], b[k])
+        elif isinstance(a, (list, tuple)):
+            for x, y in zip(a, b):
+                same_types(x, y)
+
+    same_types(rebuilt, data)
+
+
+def test_reconstruct_keeps_leaves_and_builds_new_containers():
+    leaf = {}
+    value = object()
+    fp = FlatPath({"a": leaf, "b": [value]})
+    first, second = fp.reconstruct(), fp.reconstruct()
+    assert first["a"] is leaf and first["b"][0] is value and first is not second
+    assert FlatPath().reconstruct() is not FlatPath().reconstruct()
+
+
+scalars = st.one_of(st.integers(), st.text(max_size=3), st.none())
+keys = st.one_of(st.integers(-3, 3), st.text(max_size=2))
+trees = st.recursive(
+    scalars,
+    lambda inner: st.one_of(
+        st.lists(inner, max_size=3),
+        st.lists(inner, max_size=3).map(tuple),
+        st.dictionaries(keys, inner, max_size=3),
+    ),
+    max_leaves=12,
+)
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.dictionaries(keys, trees, max_size=4))
+def test_round_trip_property(data):
+    assert FlatPath(data).reconstruct() == data
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.dictionaries(keys, st.recursive(scalars, lambda i: st.lists(i, max_size=3) | st.dictionaries(keys, i, max_size=3), max_leaves=10), max_size=4))
+def test_flatten_and_rebuild_agree_with_reference(data):
+    ours, theirs = FlatPath(data), ref.FlatPath(data)
+    assert pairs(ours) == [((tuple((p.type_, p.index) if isinstance(p, ref.IndexMarker) else p for p in path)), v) for path, v in theirs]
+    assert ours.reconstruct() == theirs.reconstruct() == data
+
+
+def m(cls, i):
+    marker = IndexMarker([], 0)
+    marker.type_, marker.index = cls, i
+    return marker
+
+
+@pytest.mark.parametrize(
+    "entries, expected",
+    [
+        ([(("a", m(list, 1)), "y"), (("a", m(list, 0)), "x")], {"a": ["x"]}),  # order, not position
+        ([(("a",), 1), ((), 2)], {"a": 2}),  # empty path reuses the slot before
+        ([(("a", m(tuple, 0)), 1), ((), 2)], {"a": (2,)}),
+        ([(("a", m(list, 0)), 1), (("a", m(list, -1)), 2)], {"a": [2]}),  # in range: present
+        ([(["a", "b"], 1), ("ac", 2)], {"a": {"b": 1, "c": 2}}),  # any iterable path
+        ([(("a", m(Point, 0)), 1), (("a", m(Point, 1)), 2)], {"a": Point(1, 2)}),
+        ([(("a", m(tuple, 0)), 1), (("a", m(list, 0)), 2)], {"a": [2]}),  # class change replaces
+    ],
+)
+def test_reconstruct_follows_entry_order(entries, expected):
+    fp = FlatPath(entries)
+    assert fp.reconstruct() == expected
+    assert type(fp.reconstruct()["a"]) is type(expected["a"])
+
+
+def test_reconstruct_does_not_grow_stored_sequences():
+    stored_list, stored_tuple = [5], ()
+    fp = FlatPath([(("a",), stored_list), (("a", m(list, 1)), 6), (("b",), stored_tuple), (("b", m(tuple, 0)), 7)])
+    assert fp.reconstruct() == {"a": [5, 6], "b": (7,)}
+    assert stored_list == [5] and stored_tuple == ()
+    assert fp.reconstruct() == {"a": [5, 6], "b": (7,)}
+
+
+@pytest.mark.parametrize(
+    "entries, error, text",
+    [
+        ([((), 1)], UnboundLocalError, "local variable 'k' referenced before assignment"),
+        ([((m(list, 0),), 1)], UnboundLocalError, "local variable 'prev_ptr' referenced before assignment"),
+        ([(("a",), 1), (("a", "b"), 2)], TypeError, None),
+        ([(("a", m(Point, 0)), 1)], TypeError, None),
+        ([(("a", m(FlatPath, 0)), 1)], ValueError, MSG),
+        ([(("a", m(list, "i")), 1), (("a", m(list, "i")), 1)], TypeError, None),
+    ],
+)
+def test_reconstruct_errors(entries, error, text):
+    with pytest.raises(error, match=text):
+        FlatPath(entries).reconstruct()
+
+
+def test_reconstruct_entry_must_unpack():
+    fp = FlatPath([(("a",), 1)])
+    list.append(fp, 5)
+    with pytest.raises(TypeError, match="cannot unpack non-iterable int object"):
+        fp.reconstruct()
+
+
+def test_reconstruct_uses_module_globals(monkeypatch):
+    fp = FlatPath({"a": {"b": 1}})
+    monkeypatch.setattr(mod, "MutableMapping", Bag)  # a plain dict is then no mapping
+    with pytest.raises(ValueError, match="dictionary update sequence"):
+        fp.reconstruct()
+    monkeypatch.undo()
+    fp = FlatPath({"a": [1]})
+    monkeypatch.setattr(mod, "IndexMarker", type("Other", (), {}))
+    assert fp.reconstruct() == {"a": {fp[0].path[1]: 1}}  # markers then count as keys
