@@ -279,11 +279,25 @@ def test_move_positions(kind, key, position, order):
     assert "".join(m) == order and m._data == {"a": 1, "b": 2, "c": 3}
 
 
-def test_move_with_equal_but_distinct_key_objects():
-    m = RankMap([((1, 2), "t"), (3, "i")])
-    m.move((1, 2), -1)
-    m.move(3.0, 0)
-    assert m.items() == [(3, "i"), ((1, 2), "t")]
+@pytest.mark.parametrize(
+    "stored, given",
+    [
+        ("word", "".join(["wo", "rd"])),
+        (2, 2.0),
+        (1, True),
+        (2**70, int("1" + "0" * 21) // 10**21 * 2**70),
+        (-(2**29), -(2**29) + int("0")),
+        ((1, "x"), tuple([1, "x"])),
+    ],
+)
+def test_equal_but_distinct_key_objects_are_found_in_the_order(stored, given):
+    pairs = [("a", 1), (10**30, 2), (stored, 3), (-5, 4)]
+    m = RankMap(pairs)
+    m.move(given, 0)
+    assert list(m) == [stored, "a", 10**30, -5] and m[stored] == 3
+    m = RankMap(pairs)
+    del m[given]
+    assert list(m) == ["a", 10**30, -5] and list(m._data) == ["a", 10**30, -5]
 
 
 @pytest.mark.parametrize("key", ["b", ("b", 1), 2])

@@ -67,14 +67,24 @@ inline int contains(PyObject *data, PyObject *key) {
   return PyDict_CheckExact(data) ? PyDict_Contains(data, key) : PySequence_Contains(data, key);
 }
 
-// Two exact strs whose hashes are both known and differ are unequal; telling
-// that needs no comparison call. Deletion and `move` search the order list with
-// it, so a search over string keys touches little more than the list itself.
-inline bool str_hashes_differ(PyObject *a, PyObject *b) {
-  if (!PyUnicode_CheckExact(a) || !PyUnicode_CheckExact(b)) return false;
-  Py_hash_t ha = reinterpret_cast<PyASCIIObject *>(a)->hash;
-  Py_hash_t hb = reinterpret_cast<PyASCIIObject *>(b)->hash;
-  return ha != -1 && hb != -1 && ha != hb;
+// Equality of two keys where it can be told without a comparison call:
+// 1 equal, 0 unequal, -1 unknown. Exact strs whose cached hashes differ are
+// unequal; exact ints that fit a machine word compare by value. Deletion and
+// `move` search the order list with it, so a search over string or integer
+// keys touches little more than the list and the keys themselves.
+inline int quick_equal(PyObject *a, PyObject *b) {
+  if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+    Py_hash_t ha = reinterpret_cast<PyASCIIObject *>(a)->hash;
+    Py_hash_t hb = reinterpret_cast<PyASCIIObject *>(b)->hash;
+    return (ha != -1 && hb != -1 && ha != hb) ? 0 : -1;
+  }
+  if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
+    auto *la = reinterpret_cast<PyLongObject *>(a);
+    auto *lb = reinterpret_cast<PyLongObject *>(b);
+    if (PyUnstable_Long_IsCompact(la) && PyUnstable_Long_IsCompact(lb))
+      return PyUnstable_Long_CompactValue(la) == PyUnstable_Long_CompactValue(lb);
+  }
+  return -1;
 }
 
 // Index of the first element of the exact list that equals key (compared the
@@ -85,10 +95,13 @@ Py_ssize_t find_first_equal(PyObject *list, PyObject *key) {
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
     PyObject *item = PyList_GET_ITEM(list, i);
     if (item == key) return i;
-    if (str_hashes_differ(item, key)) continue;
-    Ref hold = Ref::borrow(item);
-    int equal = PyObject_RichCompareBool(item, key, Py_EQ);
-    if (equal < 0) return -2;
+    int equal = quick_equal(item, key);
+    if (equal == 0) continue;
+    if (equal < 0) {
+      Ref hold = Ref::borrow(item);
+      equal = PyObject_RichCompareBool(item, key, Py_EQ);
+      if (equal < 0) return -2;
+    }
     if (equal > 0) return i < PyList_GET_SIZE(list) ? i : -1;
   }
   return -1;
