@@ -430,6 +430,20 @@ def test_decode_cli_string_is_called_once_and_used(monkeypatch):
         logic_str("And('a')")
 
 
+@pytest.mark.parametrize("decoded, outer, inner", [
+    (5, ValueError, TypeError),  # not text at all
+    (("a", "b"), TypeError, TypeError),  # the message itself cannot be formatted from a 2-tuple
+    ("And('a')\x00", ValueError, SyntaxError),
+])
+def test_logic_str_odd_decoded_values(monkeypatch, decoded, outer, inner):
+    monkeypatch.setattr(logic, "decode_cli_string", lambda value: decoded)
+    monkeypatch.setattr(baseline, "decode_cli_string", lambda value: decoded)
+    for parse in (logic_str, baseline.logic_str):
+        with pytest.raises(outer) as info:
+            parse("ignored")
+        assert type(info.value.__context__) is inner and info.value.__cause__ is None
+
+
 def test_names_are_module_globals_at_call_time(monkeypatch):
     made = []
     monkeypatch.setattr(logic, "Or", lambda *args: made.append(args) or And(*args))

@@ -266,10 +266,11 @@ int check_holds(PyObject *module, State *st, PyObject *check, PyObject *const *i
   if (nested) {
     // One of our own operators (the class has not replaced __call__): evaluate
     // it here. Calling an instance always uses the __call__ of its class.
-    PyObject *call = capi::lookup_on_type(Py_TYPE(check), st->str_call);
-    if (call != nullptr && call == st->and_call) return evaluate(module, st, check, Op::And, items, nitems, depth + 1);
-    if (call != nullptr && call == st->or_call) return evaluate(module, st, check, Op::Or, items, nitems, depth + 1);
-    if (call != nullptr && call == st->not_call) return evaluate(module, st, check, Op::Not, items, nitems, depth + 1);
+    PyObject *call = capi::lookup_on_type(Py_TYPE(check), st->str_call);  // borrowed, compared only
+    if (call != nullptr && (call == st->and_call || call == st->or_call || call == st->not_call)) {
+      Op op = call == st->and_call ? Op::And : call == st->or_call ? Op::Or : Op::Not;
+      return evaluate(module, st, check, op, items, nitems, depth + 1);
+    }
     Ref result = Ref::steal(PyObject_Vectorcall(check, items, static_cast<size_t>(nitems), nullptr));
     if (!result) return -1;
     return PyObject_IsTrue(result.get());
