@@ -45,7 +45,8 @@ struct State {
   PyObject *pattern_type;    // re.Pattern
   PyObject *pattern_search;  // re.Pattern.search
   PyObject *unicode_flag;    // re.UNICODE: the flags of a str pattern compiled without flags
-  PyObject *str_flags;
+  PyObject *pattern_source;  // the member descriptors re.Pattern.pattern and re.Pattern.flags
+  PyObject *pattern_flags;
   PyObject *ast_Expression;
   PyObject *ast_Constant;
   PyObject *ast_Name;
@@ -218,6 +219,11 @@ int is_logic(State *st, PyObject *check, PyObject *base) {
   return PyObject_IsInstance(check, base);
 }
 
+// str(item): an exact str is its own text.
+Ref item_text(PyObject *item) {
+  return PyUnicode_CheckExact(item) ? Ref::borrow(item) : Ref::steal(PyObject_Str(item));
+}
+
 // Pattern.search(text) for an object of the exact type re.Pattern.
 Ref pattern_search(State *st, PyObject *pattern, PyObject *text) {
   PyObject *argv[] = {pattern, text};
@@ -228,10 +234,12 @@ Ref pattern_search(State *st, PyObject *pattern, PyObject *text) {
 // (re.UNICODE alone, as for every str pattern), sets `literal` to its source:
 // searching it then means finding that text. Leaves `literal` empty otherwise.
 int plain_literal(State *st, PyObject *pattern, Ref &literal) {
-  Ref source = Ref::steal(PyObject_GetAttr(pattern, st->str_pattern));
+  // The attributes of the (immutable) Pattern type are read through its own
+  // member descriptors.
+  Ref source = Ref::steal(Py_TYPE(st->pattern_source)->tp_descr_get(st->pattern_source, pattern, st->pattern_type));
   if (!source) return -1;
   if (!PyUnicode_CheckExact(source.get())) return 0;
-  Ref flags = Ref::steal(PyObject_GetAttr(pattern, st->str_flags));
+  Ref flags = Ref::steal(Py_TYPE(st->pattern_flags)->tp_descr_get(st->pattern_flags, pattern, st->pattern_type));
   if (!flags) return -1;
   int same = PyObject_RichCompareBool(flags.get(), st->unicode_flag, Py_EQ);
   if (same <= 0) return same;
@@ -286,7 +294,7 @@ int check_holds(PyObject *module, State *st, PyObject *check, PyObject *const *i
     if (plain_literal(st, check, literal) < 0) return -1;
     bool found = false;
     for (Py_ssize_t i = 0; i < nitems; ++i) {
-      Ref text = Ref::steal(PyObject_Str(items[i]));
+      Ref text = item_text(items[i]);
       if (!text) return -1;
       if (found) continue;
       if (literal) {
@@ -306,7 +314,7 @@ int check_holds(PyObject *module, State *st, PyObject *check, PyObject *const *i
     if (callable) {
       result = capi::call(check, items[0]);
     } else {
-      Ref text = Ref::steal(PyObject_Str(items[0]));
+      Ref text = item_text(items[0]);
       if (!text) return -1;
       result = capi::call_method(check, st->str_search, text.get());
     }
@@ -322,7 +330,7 @@ int check_holds(PyObject *module, State *st, PyObject *check, PyObject *const *i
     if (callable) {
       result = capi::call(check, items[i]);
     } else {
-      Ref text = Ref::steal(PyObject_Str(items[i]));
+      Ref text = item_text(items[i]);
       if (!text) return -1;
       result = capi::call_method(check, st->str_search, text.get());
     }
@@ -826,7 +834,6 @@ int module_exec(PyObject *module) {
       {&st->str_compile, "compile"},
       {&st->str_search, "search"},
       {&st->str_pattern, "pattern"},
-      {&st->str_flags, "flags"},
       {&st->str_call, "__call__"},
       {&st->str_re, "re"},
       {&st->str_BaseLogic, "BaseLogic"},
@@ -857,6 +864,14 @@ int module_exec(PyObject *module) {
   if (st->pattern_search == nullptr) return -1;
   Ref unicode_flag = Ref::steal(PyObject_GetAttrString(re.get(), "UNICODE"));
   if (!unicode_flag || (st->unicode_flag = PyNumber_Long(unicode_flag.get())) == nullptr) return -1;
+  st->pattern_source = PyObject_GetAttrString(st->pattern_type, "pattern");
+  if (st->pattern_source == nullptr) return -1;
+  st->pattern_flags = PyObject_GetAttrString(st->pattern_type, "flags");
+  if (st->pattern_flags == nullptr) return -1;
+  if (Py_TYPE(st->pattern_source)->tp_descr_get == nullptr || Py_TYPE(st->pattern_flags)->tp_descr_get == nullptr) {
+    PyErr_SetString(PyExc_SystemError, "re.Pattern attributes are not descriptors");
+    return -1;
+  }
   Ref ast = Ref::steal(PyImport_ImportModule("ast"));
   if (!ast) return -1;
   struct {
