@@ -452,6 +452,17 @@ def test_names_are_module_globals_at_call_time(monkeypatch):
     assert made == [("a", "b"), ("a", "b")]
 
 
+@pytest.mark.parametrize("suffix", ["", " # parser path"])
+def test_logic_str_builds_inner_first_left_to_right(monkeypatch, suffix):
+    order = []
+    for name in ("And", "Or", "Not"):
+        real = getattr(logic, name)
+        monkeypatch.setattr(logic, name, lambda *args, _n=name, _r=real: order.append(_n) or _r(*args))
+    e = logic_str("And(Or('a', Not('b')), Not('c'), Or())" + suffix)
+    assert order == ["Not", "Or", "Not", "Or", "And"]
+    assert e == And(Or("a", Not("b")), Not("c"), Or())
+
+
 def test_keyboard_interrupt_is_not_wrapped(monkeypatch):
     def interrupt(*args):
         raise KeyboardInterrupt
