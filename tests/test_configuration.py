@@ -592,6 +592,7 @@ def test_load_entrypoint_from_installed_distribution(tmp_path, monkeypatch, capl
     assert [r.getMessage() for r in caplog.records] == [
         "Failed to load configuration from entrypoint: dravix-cfgtest 1.0"]
     assert issubclass(caplog.records[0].exc_info[0], ImportError)
+    assert [ep.name for ep in mod.iter_entry_points(group, "extra")] == ["extra"]
     assert list(mod.iter_entry_points(group=group + ".none")) == []
 
 
