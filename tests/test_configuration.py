@@ -473,6 +473,14 @@ def test_c_and_pure_yaml_loaders_agree(monkeypatch, name):
     assert yaml.load(path.read_text(), Loader=yaml.SafeLoader) == yaml.load(path.read_text(), Loader=Spy)
 
 
+def test_loaders_make_levels_of_the_receivers_class(tmp_path):
+    sub = Sub()
+    sub.load_yamls(write(tmp_path, "a.yaml", "a: {b: '1'}\n"))
+    sub.load_cfgs(write(tmp_path, "a.ini", "[c.d]\ne = 1\n"))
+    assert type(sub.a) is Sub and type(sub.c) is Sub and type(sub.c.d) is Sub
+    assert sub == {"a": {"b": 1}, "c": {"d": {"e": 1}}}
+
+
 # --- load_entrypoint ------------------------------------------------------------
 
 
