@@ -275,7 +275,9 @@ struct Frame {
   Ref base;       // an exact tuple: this level's prefix is base + elems[base_at:]
   Ref prefix;     // the prefix object itself, when it is not a tuple (base is then nullptr)
   size_t base_at = 0;
-  Py_ssize_t index = 0;  // position of the next element (sequences)
+  Py_ssize_t index = 0;  // position of the next element (sequences), or PyDict_Next's position (DICT)
+  Py_ssize_t size = 0;   // DICT: the size the dict had when the level began
+  Py_ssize_t left = 0;   // DICT: how many items are still to come
   Mode mode = DICT;
   bool pushed = false;  // this level added one element to Walk::elems
 };
@@ -362,12 +364,17 @@ int push_level(Walk &w, PyObject *container, bool mapping, Ref base, size_t base
   f.prefix = std::move(prefix);
   f.pushed = pushed;
   PyTypeObject *tp = Py_TYPE(container);
-  if (mapping) {
+  if (mapping && tp == &PyDict_Type) {
+    // A dict's own items() cannot be replaced: walk it in place, with the
+    // checks its items iterator makes.
+    f.mode = Frame::DICT;
+    f.size = f.left = PyDict_GET_SIZE(container);
+  } else if (mapping) {
     Ref items = capi::call_method(container, st->str_items);
     if (!items) return -1;
     f.iter = Ref::steal(PyObject_GetIter(items.get()));
     if (!f.iter) return -1;
-    f.mode = tp == &PyDict_Type ? Frame::DICT : Frame::MAPPING;
+    f.mode = Frame::MAPPING;
   } else if ((PyList_Check(container) && tp->tp_iter == PyList_Type.tp_iter) ||
              (PyTuple_Check(container) && tp->tp_iter == PyTuple_Type.tp_iter)) {
     f.mode = Frame::SEQ_INDEX;
@@ -529,15 +536,22 @@ PyObject *walk_next(Walk &w) {
         continue;
       }
       case Frame::DICT: {
-        PyObject *pair = Py_TYPE(f.iter.get())->tp_iternext(f.iter.get());
-        if (pair == nullptr) {
-          if (PyErr_Occurred()) return nullptr;
+        PyObject *d = f.container.get();
+        if (PyDict_GET_SIZE(d) != f.size) {
+          PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+          return nullptr;
+        }
+        PyObject *key, *item;
+        if (!PyDict_Next(d, &f.index, &key, &item)) {
           pop_level(w);
           continue;
         }
-        elem = Ref::borrow(PyTuple_GET_ITEM(pair, 0));
-        value = Ref::borrow(PyTuple_GET_ITEM(pair, 1));
-        Py_DECREF(pair);
+        if (f.left-- == 0) {
+          PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+          return nullptr;
+        }
+        elem = Ref::borrow(key);
+        value = Ref::borrow(item);
         break;
       }
       case Frame::MAPPING: {
@@ -913,15 +927,23 @@ struct Working {
 struct Rebuild {
   State *st;
   Names names;
+  // Working lists of class list need no conversion: they are only marked as
+  // ours (and kept alive, so their addresses stay theirs). The others are
+  // recorded with their class and slot.
+  capi::PointerSet plain;
+  std::vector<Ref> plain_lists;
   std::vector<Working> working;
   std::unordered_map<PyObject *, size_t> index_of;  // working list -> position in `working`
   // the working variables
   Ref ret, ptr, k, prev_ptr, prev_k;
   bool prev_k_last = false;  // prev_k is -1 and prev_ptr is a working list
 
-  const Working *working_of(PyObject *obj) const {
+  // The class a working list of ours stands for, or nullptr for any other object.
+  PyObject *class_of(PyObject *obj) const {
+    if (plain.contains(obj)) return reinterpret_cast<PyObject *>(&PyList_Type);
+    if (index_of.empty()) return nullptr;
     auto found = index_of.find(obj);
-    return found == index_of.end() ? nullptr : &working[found->second];
+    return found == index_of.end() ? nullptr : working[found->second].cls.get();
   }
 };
 
@@ -956,6 +978,16 @@ int place_working(Rebuild &r, Ref list, PyObject *cls) {
     return -1;
   }
   if (slot_set(r, list.get()) < 0) return -1;
+  if (cls == reinterpret_cast<PyObject *>(&PyList_Type)) {
+    if (r.plain.add(list.get()) < 0) return -1;
+    try {
+      r.plain_lists.push_back(std::move(list));
+    } catch (const std::bad_alloc &) {
+      PyErr_NoMemory();
+      return -1;
+    }
+    return 0;
+  }
   Working w;
   w.parent = r.prev_ptr.dup();
   if (r.prev_k_last) {
@@ -1010,13 +1042,13 @@ int enter_last(Rebuild &r, PyObject *list) {
 // list or tuple class.
 int step_into_sequence(Rebuild &r, PyObject *cls) {
   PyObject *ptr = r.ptr.get();
-  const Working *w = r.working_of(ptr);
-  if (w != nullptr && w->cls.get() == cls) {
+  PyObject *ours = r.class_of(ptr);
+  if (ours == cls) {
     Ref index = Ref::steal(PyObject_GetAttr(r.k.get(), r.st->str_index));
     if (!index || ensure_position(ptr, index.get()) < 0) return -1;
     return enter_last(r, ptr);
   }
-  if (w == nullptr && reinterpret_cast<PyObject *>(Py_TYPE(ptr)) == cls) {
+  if (ours == nullptr && reinterpret_cast<PyObject *>(Py_TYPE(ptr)) == cls) {
     // A sequence of exactly this class stored as a value: grow a copy of it.
     Ref copy = Ref::steal(PySequence_List(ptr));
     if (!copy) return -1;
@@ -1120,7 +1152,7 @@ int step_into_key(Rebuild &r) {
     return 0;
   }
   PyObject *list = nullptr;
-  if (r.working_of(ptr) != nullptr) {
+  if (r.class_of(ptr) != nullptr) {
     list = ptr;
   } else if (PyList_Check(ptr) || PyTuple_Check(ptr)) {
     // A list or tuple stored as a value: continue in a copy of it.
@@ -1219,7 +1251,6 @@ Ref finished_sequence(Rebuild &r, const Working &w) {
 int finish_sequences(Rebuild &r) {
   for (size_t i = r.working.size(); i-- > 0;) {
     Working &w = r.working[i];
-    if (w.cls.get() == reinterpret_cast<PyObject *>(&PyList_Type)) continue;
     PyObject *parent = w.parent.get();
     if (w.at >= 0) {
       if (w.at >= PyList_GET_SIZE(parent) || PyList_GET_ITEM(parent, w.at) != w.list.get()) continue;
