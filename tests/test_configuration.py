@@ -218,6 +218,14 @@ def test_copy_of_subclass_and_of_entries_named_like_methods():
     assert cfg.copy() == cfg
 
 
+def test_copy_of_self_containing_configuration_fails_cleanly():
+    cfg = Configuration({"a": 1})
+    cfg.me = cfg
+    with pytest.raises(RecursionError):
+        cfg.copy()
+    assert copy.deepcopy(cfg).me.me["a"] == 1
+
+
 def test_copy_propagates_conversion_failure(monkeypatch):
     cfg = Configuration({"a": {"b": 1}})
 
@@ -448,9 +456,8 @@ def test_load_yamls_sample_file():
     assert cfg["logging.file.max_bytes"] == 10485760 and cfg.server.timeout == 30.5
 
 
-@pytest.mark.parametrize("name", ["service.yaml"])
-def test_c_and_pure_yaml_loaders_agree(monkeypatch, name):
-    path = EXAMPLES / name
+def test_c_and_pure_yaml_loaders_agree(monkeypatch):
+    path = EXAMPLES / "service.yaml"
     used = []
 
     class Spy(yaml.CSafeLoader):
