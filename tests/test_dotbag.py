@@ -49,6 +49,11 @@ class PlainSubBag(DotBag):
     pass
 
 
+class NeedsArg(DotBag):
+    def __init__(self, tag, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+
+
 # --- module and class facts ----------------------------------------------------------
 
 
@@ -467,6 +472,38 @@ def test_observable_level_creation_happens_for_every_mapping_item():
     assert len(made) == 2
 
 
+def test_methods_replaced_after_use_are_honoured(monkeypatch):
+    class Sub(NestedDotBag):
+        pass
+
+    obj = Sub({"a": {"b": 1}})
+    obj["a.c"] = 2
+    seen = []
+
+    def setitem(self, key, value):
+        seen.append(key)
+        NestedDotBag.__setitem__(self, key, value)
+
+    Sub.__setitem__ = setitem
+    obj["a.d"] = 3
+    obj.update({"e": 1})
+    assert seen == ["a.d", "d", "e"]
+
+    inits = []
+    original = DotBag.__init__
+
+    def init(self, *args, **kwargs):
+        inits.append(type(self).__name__)
+        original(self, *args, **kwargs)
+
+    monkeypatch.setattr(DotBag, "__init__", init)
+    NestedDotBag({"x": {"y": 1}})
+    assert inits == ["NestedDotBag", "NestedDotBag"]  # the bag and its new level x
+    monkeypatch.setattr(Sub, "setdefault", lambda self, key, default=None: "plain")
+    with pytest.raises(KeyError, match="target key"):
+        obj["a.q"] = 1
+
+
 # --- entries never replace the methods the algorithms call -------------------------
 
 
@@ -485,13 +522,13 @@ def test_entries_named_like_methods(name):
 
 
 def sample(cls):
-    obj = cls({"a": {"b": 1}, "lst": [1, 2]})
+    obj = cls("tag", {"a": {"b": 1}, "lst": [1, 2]}) if cls is NeedsArg else cls({"a": {"b": 1}, "lst": [1, 2]})
     obj.plain = {"p": 1}  # a plain dict stored by attribute stays plain
     setattr(obj, "x.y", 2)  # a literal dotted key stays literal
     return obj
 
 
-@pytest.mark.parametrize("cls", [DotBag, PlainSubBag, NestedDotBag, SubBag, CountingBag])
+@pytest.mark.parametrize("cls", [DotBag, PlainSubBag, NestedDotBag, SubBag, CountingBag, NeedsArg])
 @pytest.mark.parametrize(
     "how",
     [copy.copy, copy.deepcopy] + [lambda o, p=p: pickle.loads(pickle.dumps(o, p)) for p in range(pickle.HIGHEST_PROTOCOL + 1)],

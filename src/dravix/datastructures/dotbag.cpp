@@ -19,6 +19,8 @@
 // nested mappings walks an explicit stack instead of recursing in C.
 #include "capi.hpp"
 
+#include <cstdint>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -57,6 +59,7 @@ struct State {
   PyObject *plain_not_mapping;  // Py_True or Py_False
   PyObject *empty_tuple;
   PyObject *one;
+  PyObject *type_facts;  // bytearray: the FactsEntry cache below
   // Interned names.
   PyObject *s_init;
   PyObject *s_repr;
@@ -82,8 +85,18 @@ extern PyModuleDef module_def;
 
 PyObject *module_from(PyObject *self) { return capi::module_of(self, &module_def); }
 
-State *state_from(PyObject *self) {
+// The module (borrowed) of self's class, with its state still in place.
+PyObject *live_module(PyObject *self) {
   PyObject *module = module_from(self);
+  if (module != nullptr && capi::state_of<struct State>(module)->NestedDotBag == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "the dotbag module has been cleared");
+    return nullptr;
+  }
+  return module;
+}
+
+State *state_from(PyObject *self) {
+  PyObject *module = live_module(self);
   return module ? capi::state_of<State>(module) : nullptr;
 }
 
@@ -94,9 +107,88 @@ inline PyObject *as_obj(PyTypeObject *t) { return reinterpret_cast<PyObject *>(t
 
 bool is_bag(State *st, PyObject *o) { return PyObject_TypeCheck(o, as_type(st->DotBag)); }
 
-// True when o is a NestedDotBag whose class still has our method `name`.
-bool uses_own(State *st, PyObject *o, PyObject *name, PyObject *ours) {
-  return PyObject_TypeCheck(o, as_type(st->NestedDotBag)) && capi::lookup_on_type(Py_TYPE(o), name) == ours;
+// What the algorithms need to know about a class: which of the methods they
+// call are still the ones this module installed (or the very MutableMapping
+// and dict functions), so that their bodies can run without the calls.
+enum Fact : unsigned {
+  F_NESTED = 1u << 0,            // a subclass of NestedDotBag
+  F_GETITEM = 1u << 1,           // our __getitem__
+  F_SETITEM = 1u << 2,           // our __setitem__
+  F_CONTAINS = 1u << 3,          // our __contains__
+  F_DELITEM = 1u << 4,           // our __delitem__
+  F_UPDATE = 1u << 5,            // our update
+  F_SETDEFAULT = 1u << 6,        // MutableMapping.setdefault
+  F_NO_MISSING = 1u << 7,        // no __missing__
+  F_DICT_ITEMS = 1u << 8,        // dict.items
+  F_DOTBAG_NEXT_DICT = 1u << 9,  // super(DotBag, self).__init__ is dict.__init__
+  F_NESTED_NEXT_BAG = 1u << 10,  // super(NestedDotBag, self).__init__ is DotBag.__init__
+  F_PLAIN_NEW = 1u << 11,        // type(self)() is dict.__new__ plus the __init__ chain above and our update
+};
+
+// The facts are cached per class and tagged with the class's version tag, which
+// the interpreter changes whenever the class or one of its bases is modified
+// and never gives to another class. `type` is only compared, never followed.
+struct FactsEntry {
+  PyTypeObject *type;
+  unsigned int version;
+  unsigned int bits;
+};
+constexpr size_t kFactsSlots = 16;
+
+Py_ssize_t mro_index(PyObject *mro, PyObject *cls) {
+  Py_ssize_t n = PyTuple_GET_SIZE(mro);
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (PyTuple_GET_ITEM(mro, i) == cls) return i;
+  return -1;
+}
+
+unsigned compute_facts(State *st, PyTypeObject *tp) {
+  unsigned bits = 0;
+  auto has = [&](PyObject *name, PyObject *ours, unsigned flag) {
+    if (capi::lookup_on_type(tp, name) == ours) bits |= flag;
+  };
+  if (PyType_IsSubtype(tp, as_type(st->NestedDotBag))) {
+    bits |= F_NESTED;
+    has(st->s_getitem, st->nested_getitem, F_GETITEM);
+    has(st->s_setitem, st->nested_setitem, F_SETITEM);
+    has(st->s_contains, st->nested_contains, F_CONTAINS);
+    has(st->s_delitem, st->nested_delitem, F_DELITEM);
+    has(st->s_update, st->nested_update, F_UPDATE);
+  }
+  has(st->s_setdefault, st->mm_setdefault, F_SETDEFAULT);
+  has(st->s_missing, nullptr, F_NO_MISSING);
+  has(st->s_items, st->dict_items, F_DICT_ITEMS);
+  PyObject *mro = tp->tp_mro;
+  if (mro != nullptr) {
+    Py_ssize_t n = PyTuple_GET_SIZE(mro);
+    Py_ssize_t j = mro_index(mro, st->DotBag);
+    if (j >= 0 && j + 1 < n && PyTuple_GET_ITEM(mro, j + 1) == as_obj(&PyDict_Type)) bits |= F_DOTBAG_NEXT_DICT;
+    Py_ssize_t i = mro_index(mro, st->NestedDotBag);
+    if (i >= 0 && i + 1 < n && PyTuple_GET_ITEM(mro, i + 1) == st->DotBag) {
+      PyObject *own = PyDict_GetItemWithError(as_type(st->DotBag)->tp_dict, st->s_init);  // borrowed
+      if (own == nullptr) PyErr_Clear();
+      if (own == st->dotbag_init) bits |= F_NESTED_NEXT_BAG;
+    }
+  }
+  const unsigned plain_new = F_NESTED_NEXT_BAG | F_DOTBAG_NEXT_DICT | F_UPDATE;
+  if (tp->tp_new == PyDict_Type.tp_new && (bits & plain_new) == plain_new &&
+      capi::lookup_on_type(tp, st->s_init) == st->nested_init)
+    bits |= F_PLAIN_NEW;
+  return bits;
+}
+
+unsigned facts(State *st, PyTypeObject *tp) {
+  auto *slots = reinterpret_cast<FactsEntry *>(PyByteArray_AS_STRING(st->type_facts));
+  FactsEntry &entry = slots[(reinterpret_cast<uintptr_t>(tp) >> 5) % kFactsSlots];
+  if (entry.type == tp && entry.version == tp->tp_version_tag && entry.version != 0) return entry.bits;
+  unsigned bits = compute_facts(st, tp);
+  if (tp->tp_version_tag != 0) entry = {tp, tp->tp_version_tag, bits};
+  return bits;
+}
+
+// True when o is a NestedDotBag whose class still has our method for `flag`.
+bool uses_own(State *st, PyObject *o, unsigned flag) {
+  return PyObject_TypeCheck(o, as_type(st->NestedDotBag)) && (facts(st, Py_TYPE(o)) & flag);
 }
 
 // obj.name(*args) as the algorithms make it: through the class for DotBag-derived
@@ -195,6 +287,12 @@ PyDoc_STRVAR(dotbag_init_doc,
              "itself: it is a reference cycle, reclaimed by the cyclic garbage collector.");
 
 int dotbag_init_impl(State *st, PyObject *self, PyObject *args, PyObject *kwargs) {
+  if (facts(st, Py_TYPE(self)) & F_DOTBAG_NEXT_DICT) {
+    // dict.__init__ without arguments does nothing
+    bool no_args = PyTuple_GET_SIZE(args) == 0 && (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0);
+    if (!no_args && PyDict_Type.tp_init(self, args, kwargs) < 0) return -1;
+    return bind_namespace(self);
+  }
   Ref found = next_in_mro(Py_TYPE(self), st->DotBag, st->s_init);
   if (!found) {
     if (PyErr_Occurred()) return -1;
@@ -334,7 +432,7 @@ PyObject *getitem_impl(State *st, PyObject *self, PyObject *key) {
     }
     Ref value = dict_subscript(cur.get(), head.get());
     if (!value) return nullptr;
-    if (uses_own(st, value.get(), st->s_getitem, st->nested_getitem)) {
+    if (uses_own(st, value.get(), F_GETITEM)) {
       cur = std::move(value);  // the level runs this same algorithm on the rest
       continue;
     }
@@ -347,33 +445,13 @@ int setitem_impl(State *st, PyObject *self, PyObject *key, PyObject *value);
 
 // obj[key] and obj[key] = value as an algorithm makes them: through the class.
 Ref do_getitem(State *st, PyObject *obj, PyObject *key) {
-  if (uses_own(st, obj, st->s_getitem, st->nested_getitem)) return Ref::steal(getitem_impl(st, obj, key));
+  if (uses_own(st, obj, F_GETITEM)) return Ref::steal(getitem_impl(st, obj, key));
   return Ref::steal(PyObject_GetItem(obj, key));
 }
 
 int do_setitem(State *st, PyObject *obj, PyObject *key, PyObject *value) {
-  if (uses_own(st, obj, st->s_setitem, st->nested_setitem)) return setitem_impl(st, obj, key, value);
+  if (uses_own(st, obj, F_SETITEM)) return setitem_impl(st, obj, key, value);
   return PyObject_SetItem(obj, key, value);
-}
-
-// True when type(obj)() can be replaced by making the empty instance directly:
-// the metaclass call, __new__, the __init__ chain (NestedDotBag, DotBag, dict)
-// and the update that __init__ calls are all the originals, so nothing could
-// tell the two apart.
-bool creation_is_plain(State *st, PyTypeObject *tp) {
-  if (Py_TYPE(tp)->tp_call != PyType_Type.tp_call || tp->tp_new != PyDict_Type.tp_new) return false;
-  if (capi::lookup_on_type(tp, st->s_init) != st->nested_init) return false;
-  if (capi::lookup_on_type(tp, st->s_update) != st->nested_update) return false;
-  PyObject *mro = tp->tp_mro;
-  if (mro == nullptr) return false;
-  Py_ssize_t n = PyTuple_GET_SIZE(mro), i = 0;
-  while (i < n && PyTuple_GET_ITEM(mro, i) != st->NestedDotBag) ++i;
-  if (i + 2 >= n || PyTuple_GET_ITEM(mro, i + 1) != st->DotBag ||
-      PyTuple_GET_ITEM(mro, i + 2) != as_obj(&PyDict_Type))
-    return false;
-  PyObject *own = PyDict_GetItemWithError(as_type(st->DotBag)->tp_dict, st->s_init);  // borrowed
-  if (own == nullptr) PyErr_Clear();
-  return own == st->dotbag_init;
 }
 
 // type(obj)(): a new empty level of the class tp.
@@ -403,14 +481,17 @@ void chain_context(PyObject *context) {
 // With MutableMapping.setdefault on the class this runs its body directly:
 //   try: return self[key]
 //   except KeyError: self[key] = default; return default
-Ref setdefault_level(State *st, PyObject *obj, PyObject *key) {
+// key_has_no_dot: key is known to be an exact str without a dot (a cut head).
+// f: facts(st, Py_TYPE(obj)).
+Ref setdefault_level(State *st, PyObject *obj, unsigned f, PyObject *key, bool key_has_no_dot = false) {
   PyTypeObject *tp = Py_TYPE(obj);
-  PyObject *found = capi::lookup_on_type(tp, st->s_setdefault);
-  bool plain = creation_is_plain(st, tp);
-  if (found != st->mm_setdefault || found == nullptr) {
-    if (found == nullptr) {  // the same error the call would raise
+  // type(obj)() can be replaced by making the empty instance directly when the
+  // metaclass call, __new__, the __init__ chain and update are the originals:
+  // nothing could tell the two apart.
+  bool plain = Py_TYPE(tp)->tp_call == PyType_Type.tp_call && (f & F_PLAIN_NEW);
+  if (!(f & F_SETDEFAULT)) {
+    if (capi::lookup_on_type(tp, st->s_setdefault) == nullptr)  // the error the lookup raises
       return capi::call_class_method(obj, st->s_setdefault, key, Py_None);
-    }
     Ref level = new_level(st, tp, plain);
     if (!level) return {};
     return capi::call_class_method(obj, st->s_setdefault, key, level.get());
@@ -421,11 +502,9 @@ Ref setdefault_level(State *st, PyObject *obj, PyObject *key) {
     level = new_level(st, tp, false);
     if (!level) return {};
   }
-  bool own_get = uses_own(st, obj, st->s_getitem, st->nested_getitem);
-  if (own_get && PyUnicode_CheckExact(key) && capi::lookup_on_type(tp, st->s_missing) == nullptr &&
-      uses_own(st, obj, st->s_setitem, st->nested_setitem)) {
-    Py_ssize_t len = PyUnicode_GET_LENGTH(key);
-    Py_ssize_t dot = PyUnicode_FindChar(key, '.', 0, len, 1);
+  const unsigned raw = F_NESTED | F_GETITEM | F_SETITEM | F_NO_MISSING;
+  if ((f & raw) == raw && PyUnicode_CheckExact(key)) {
+    Py_ssize_t dot = key_has_no_dot ? -1 : PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1);
     if (dot == -2) return {};
     if (dot == -1) {
       // A plain str key on our own item methods: one lookup, and on a miss a
@@ -472,13 +551,15 @@ int setitem_impl(State *st, PyObject *self, PyObject *key, PyObject *value) {
   Ref cur = Ref::borrow(self);
   for (;;) {
     Ref head;
+    const bool exact = PyUnicode_CheckExact(k.key);  // then the head is an exact str without a dot
     int r = cut(st, k, head);
     if (r < 0) return -1;
     if (r == 0) {
       Ref plain = k.rest();
       return plain ? PyDict_SetItem(cur.get(), plain.get(), value) : -1;
     }
-    Ref sub = setdefault_level(st, cur.get(), head.get());
+    const unsigned f = facts(st, Py_TYPE(cur.get()));
+    Ref sub = setdefault_level(st, cur.get(), f, head.get(), exact);
     if (!sub) return -1;
     PyTypeObject *tp = Py_TYPE(cur.get());
     int is_level = PyObject_IsInstance(sub.get(), as_obj(tp));
@@ -491,7 +572,8 @@ int setitem_impl(State *st, PyObject *self, PyObject *key, PyObject *value) {
       if (message) capi::set_key_error(message.get());
       return -1;
     }
-    if (uses_own(st, sub.get(), st->s_setitem, st->nested_setitem)) {
+    // sub is an instance of cur's class: a NestedDotBag
+    if ((Py_TYPE(sub.get()) == tp ? f : facts(st, Py_TYPE(sub.get()))) & F_SETITEM) {
       cur = std::move(sub);
       continue;
     }
@@ -515,7 +597,7 @@ int contains_impl(State *st, PyObject *self, PyObject *key) {
     r = PyDict_GetItemRef(cur.get(), head.get(), &value);
     if (r <= 0) return r;
     Ref held = Ref::steal(value);
-    if (uses_own(st, value, st->s_contains, st->nested_contains)) {
+    if (uses_own(st, value, F_CONTAINS)) {
       cur = std::move(held);
       continue;
     }
@@ -537,7 +619,7 @@ int delitem_impl(State *st, PyObject *self, PyObject *key) {
     }
     Ref value = dict_subscript(cur.get(), head.get());
     if (!value) return -1;
-    if (uses_own(st, value.get(), st->s_delitem, st->nested_delitem)) {
+    if (uses_own(st, value.get(), F_DELITEM)) {
       cur = std::move(value);
       continue;
     }
@@ -547,19 +629,6 @@ int delitem_impl(State *st, PyObject *self, PyObject *key) {
 }
 
 // --- class NestedDotBag: update ----------------------------------------------------
-
-// isinstance(value, Mapping) with Mapping the module global read for this call.
-int is_mapping(State *st, PyObject *mapping, PyObject *value) {
-  if (mapping == st->Mapping) {
-    if (PyDict_Check(value)) return 1;  // dict is registered with MutableMapping
-    PyTypeObject *tp = Py_TYPE(value);
-    if (st->plain_not_mapping == Py_True &&
-        (tp == &PyLong_Type || tp == &PyUnicode_Type || tp == &PyFloat_Type || tp == &PyBool_Type ||
-         tp == Py_TYPE(Py_None) || tp == &PyList_Type || tp == &PyTuple_Type || tp == &PyBytes_Type))
-      return 0;
-  }
-  return PyObject_IsInstance(value, mapping);
-}
 
 // Re-checks, when some ABC was registered since the last check, whether one of
 // the plain value types above has become a Mapping.
@@ -584,6 +653,24 @@ int refresh_plain_types(State *st) {
   return 0;
 }
 
+// isinstance(value, Mapping) with Mapping the module global read for this call.
+// `checked` tells whether the plain-type verdict was refreshed in this update().
+int is_mapping(State *st, PyObject *mapping, PyObject *value, bool &checked) {
+  if (mapping == st->Mapping) {
+    if (PyDict_Check(value)) return 1;  // dict is registered with MutableMapping
+    PyTypeObject *tp = Py_TYPE(value);
+    if (tp == &PyLong_Type || tp == &PyUnicode_Type || tp == &PyFloat_Type || tp == &PyBool_Type ||
+        tp == Py_TYPE(Py_None) || tp == &PyList_Type || tp == &PyTuple_Type || tp == &PyBytes_Type) {
+      if (!checked) {
+        if (refresh_plain_types(st) < 0) return -1;
+        checked = true;
+      }
+      if (st->plain_not_mapping == Py_True) return 0;
+    }
+  }
+  return PyObject_IsInstance(value, mapping);
+}
+
 // One update() call in progress: its receiver and where its items come from.
 struct Frame {
   Ref self;
@@ -602,17 +689,17 @@ struct Frame {
 // Steps 1-2 of update() for one call: read the globals, turn a Mapping into
 // its items, and set up the walk of itertools.chain(iterable, kwargs.items()).
 int start_frame(State *st, PyObject *module, Frame &f, PyObject *self, PyObject *arg, PyObject *const *kwvalues,
-                PyObject *kwnames) {
+                PyObject *kwnames, bool &checked) {
   f.self = Ref::borrow(self);
   f.iterable = Ref::borrow(arg ? arg : st->empty_tuple);
   f.mapping = capi::global(module, st->s_Mapping);
   if (!f.mapping) return -1;
-  int m = is_mapping(st, f.mapping.get(), f.iterable.get());
+  int m = is_mapping(st, f.mapping.get(), f.iterable.get(), checked);
   if (m < 0) return -1;
   bool direct_dict = false;
   if (m) {
     PyObject *src = f.iterable.get();
-    if (PyDict_CheckExact(src) || (is_bag(st, src) && capi::lookup_on_type(Py_TYPE(src), st->s_items) == st->dict_items)) {
+    if (PyDict_CheckExact(src) || (is_bag(st, src) && (facts(st, Py_TYPE(src)) & F_DICT_ITEMS))) {
       direct_dict = true;  // iterating dict.items(src) is walking src itself
     } else {
       Ref items = call_on(st, src, st->s_items);
@@ -714,36 +801,37 @@ int update_impl(State *st, PyObject *module, PyObject *self, PyObject *const *ar
     PyErr_Format(PyExc_TypeError, "expected at most 1 arguments, got %zd", nargs);
     return -1;
   }
-  if (refresh_plain_types(st) < 0) return -1;
+  bool checked = false;
   try {
-    std::vector<Frame> stack;
-    stack.emplace_back();
-    if (start_frame(st, module, stack.back(), self, nargs ? args[0] : nullptr, args + nargs, kwnames) < 0) return -1;
-    const size_t limit = static_cast<size_t>(Py_GetRecursionLimit());
-    while (!stack.empty()) {
+    Frame top;  // the call itself; merges into levels go on `nested`
+    std::vector<Frame> nested;
+    if (start_frame(st, module, top, self, nargs ? args[0] : nullptr, args + nargs, kwnames, checked) < 0) return -1;
+    for (;;) {
+      Frame &f = nested.empty() ? top : nested.back();
       Ref key, value;
-      int r = next_item(st, stack.back(), key, value);
+      int r = next_item(st, f, key, value);
       if (r < 0) return -1;
       if (r == 0) {
-        stack.pop_back();
+        if (nested.empty()) break;
+        nested.pop_back();
         continue;
       }
-      Frame &f = stack.back();
-      int m = is_mapping(st, f.mapping.get(), value.get());
+      int m = is_mapping(st, f.mapping.get(), value.get(), checked);
       if (m < 0) return -1;
       if (!m) {
         if (do_setitem(st, f.self.get(), key.get(), value.get()) < 0) return -1;
         continue;
       }
-      Ref target = setdefault_level(st, f.self.get(), key.get());
+      Ref target = setdefault_level(st, f.self.get(), facts(st, Py_TYPE(f.self.get())), key.get());
       if (!target) return -1;
-      if (uses_own(st, target.get(), st->s_update, st->nested_update)) {
-        if (stack.size() >= limit) {
+      if (uses_own(st, target.get(), F_UPDATE)) {
+        if (nested.size() + 1 >= static_cast<size_t>(Py_GetRecursionLimit())) {
           capi::raise_recursion("maximum recursion depth exceeded while merging nested mappings");
           return -1;
         }
-        stack.emplace_back();  // f is not used past this point
-        if (start_frame(st, module, stack.back(), target.get(), value.get(), nullptr, nullptr) < 0) return -1;
+        nested.emplace_back();  // f is not used past this point
+        if (start_frame(st, module, nested.back(), target.get(), value.get(), nullptr, nullptr, checked) < 0)
+          return -1;
       } else {
         Ref done = call_on(st, target.get(), st->s_update, value.get());
         if (!done) return -1;
@@ -759,12 +847,17 @@ int update_impl(State *st, PyObject *module, PyObject *self, PyObject *const *ar
 // --- class NestedDotBag: methods ---------------------------------------------------
 
 PyObject *nested_init(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  PyObject *module = module_from(self);
+  PyObject *module = live_module(self);
   if (module == nullptr) return nullptr;
   State *st = capi::state_of<State>(module);
   capi::RecursionGuard guard(" while initialising a NestedDotBag");
   if (!guard) return nullptr;
-  Ref found = next_in_mro(Py_TYPE(self), st->NestedDotBag, st->s_init);
+  const unsigned f = facts(st, Py_TYPE(self));
+  Ref found;
+  if (f & F_NESTED_NEXT_BAG)
+    found = Ref::borrow(st->dotbag_init);
+  else
+    found = next_in_mro(Py_TYPE(self), st->NestedDotBag, st->s_init);
   if (!found) {
     if (PyErr_Occurred()) return nullptr;
   } else if (found.get() == st->dotbag_init) {
@@ -775,7 +868,7 @@ PyObject *nested_init(PyObject *self, PyObject *const *args, Py_ssize_t nargs, P
     Ref result = call_found(found.get(), self, st->empty_tuple, nullptr);
     if (!result) return nullptr;
   }
-  if (capi::lookup_on_type(Py_TYPE(self), st->s_update) == st->nested_update) {
+  if (f & F_UPDATE) {
     if (update_impl(st, module, self, args, nargs, kwnames) < 0) return nullptr;
     Py_RETURN_NONE;
   }
@@ -809,8 +902,7 @@ PyObject *nested_setitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs
   }
   State *st = state_from(self);
   if (st == nullptr) return nullptr;
-  capi::RecursionGuard guard(" while assigning to a NestedDotBag");
-  if (!guard || setitem_impl(st, self, argv[0], argv[1]) < 0) return nullptr;
+  if (setitem_impl(st, self, argv[0], argv[1]) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -833,7 +925,7 @@ PyObject *nested_delitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs
 }
 
 PyObject *nested_update(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  PyObject *module = module_from(self);
+  PyObject *module = live_module(self);
   if (module == nullptr) return nullptr;
   capi::RecursionGuard guard(" while updating a NestedDotBag");
   if (!guard || update_impl(capi::state_of<State>(module), module, self, args, nargs, kwnames) < 0) return nullptr;
@@ -887,6 +979,9 @@ int module_exec(PyObject *module) {
   st->empty_tuple = PyTuple_New(0);
   st->one = PyLong_FromLong(1);
   st->plain_not_mapping = Py_NewRef(Py_False);
+  st->type_facts = PyByteArray_FromStringAndSize(nullptr, sizeof(FactsEntry) * kFactsSlots);
+  if (st->type_facts == nullptr) return -1;
+  std::memset(PyByteArray_AS_STRING(st->type_facts), 0, sizeof(FactsEntry) * kFactsSlots);
   if (st->empty_tuple == nullptr || st->one == nullptr) return -1;
 
   // import itertools
