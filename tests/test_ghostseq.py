@@ -406,15 +406,33 @@ def test_dead_entries_from_shared_references():
     seq = GhostSeq([a, b])
     seq *= 2
     del a
-    assert list(seq) == [b, None, b]
+    assert list(seq) == [b, None, b] and repr(seq) == "GhostSeq([Obj(1), None, Obj(1)])"
     with pytest.raises(TypeError):
         seq[:]
+    seq.append(b)
+    assert seq.pop(1) is None and list(seq) == [b, b, b]
+    c = Obj(2)
+    seq.append(c)
+    seq *= 2
+    del c
+    assert list(seq).count(None) == 1
     with pytest.raises(TypeError):
-        seq.sort()
-    assert list(seq) == [b, b]  # the dead entry is swept out when the sort ends
-    dead = weakref.ref(Obj(0))
-    with pytest.raises(ValueError):
-        seq.remove(dead)
+        seq.sort()  # Obj has no order; the dead entry is swept out all the same
+    assert list(seq) == [b] * 6
+    with pytest.raises(ValueError, match=r"list\.remove"):
+        seq.remove(weakref.ref(Obj(0)))
+
+
+def test_explicit_removal_of_a_dead_reference_takes_its_first_copy():
+    a, b = objs(2)
+    seq = GhostSeq([a, b])
+    seq *= 2
+    del a
+    dead = seq.data[1]
+    seq.data.append(dead)
+    assert [e is dead for e in seq.data] == [False, True, False, True]
+    seq.remove(dead)
+    assert [e is dead for e in seq.data] == [False, False, True]
 
 
 # --- super() and module globals -----------------------------------------------------
@@ -449,6 +467,23 @@ def test_base_calls_follow_the_mro():
     del a
     assert Logged.calls == [("append", weakref.ReferenceType), ("remove", weakref.ReferenceType)]
     assert len(seq) == 0
+
+
+def test_callbacks_are_the_instance_remove_as_looked_up():
+    log = []
+
+    class Watched(GhostSeq):
+        def remove(self, item):
+            log.append(type(item))
+            super().remove(item)
+
+    members = objs(3)
+    seq = Watched(members[:1])
+    seq.append(members[1])
+    seq.insert(0, members[2])
+    assert all(e.__callback__ == seq.remove for e in seq.data)
+    members.clear()
+    assert log == [weakref.ReferenceType] * 3 and len(seq) == 0
 
 
 def test_non_list_data_goes_through_its_own_methods():

@@ -150,6 +150,24 @@ int weak_is_reference(const Ctx &ctx, const Weak &w, PyObject *item) {
   return PyObject_IsInstance(item, type.get());
 }
 
+// self.remove, the callback every new entry carries. When the last entry of
+// `data` already carries an equal one (this module's remove bound to self),
+// that object is used again: sharing it saves an object per entry, which the
+// cycle collector would otherwise have to allocate, track and scan.
+Ref entry_callback(const Ctx &ctx, PyObject *self, PyObject *data) {
+  Ref fresh = Ref::steal(PyObject_GetAttr(self, ctx.st->str_remove));
+  if (!fresh || data == nullptr || !PyList_CheckExact(data) || PyList_GET_SIZE(data) == 0) return fresh;
+  PyObject *last = PyList_GET_ITEM(data, PyList_GET_SIZE(data) - 1);
+  if (!is_exact_ref(last)) return fresh;
+  PyObject *held = reinterpret_cast<PyWeakReference *>(last)->wr_callback;
+  if (held == nullptr || !Py_IS_TYPE(held, &PyCFunction_Type) || !Py_IS_TYPE(fresh.get(), &PyCFunction_Type))
+    return fresh;
+  auto *a = reinterpret_cast<PyCFunctionObject *>(held);
+  auto *b = reinterpret_cast<PyCFunctionObject *>(fresh.get());
+  if (a->m_ml != b->m_ml || a->m_self != b->m_self) return fresh;
+  return Ref::borrow(held);
+}
+
 // The entries for the objects of `items`, all made before anything is stored.
 // `keep` holds the objects themselves until the caller has stored the entries:
 // an object that exists only while it is being added then dies after its entry
@@ -160,8 +178,10 @@ struct Wrapped {
   Ref entries;
 };
 
-int wrap_all(const Ctx &ctx, const Weak &w, PyObject *self, PyObject *items, Wrapped &out) {
-  Ref callback = Ref::steal(PyObject_GetAttr(self, ctx.st->str_remove));
+// `current`: the instance's data list if known (see entry_callback), or nullptr.
+int wrap_all(const Ctx &ctx, const Weak &w, PyObject *self, PyObject *items, Wrapped &out,
+             PyObject *current = nullptr) {
+  Ref callback = entry_callback(ctx, self, current);
   if (!callback) return -1;
   Ref it = Ref::steal(PyObject_GetIter(items));
   if (!it) return -1;
@@ -263,6 +283,15 @@ int native_data(const Ctx &ctx, PyObject *self, const Super &s, Ref &data) {
   data = Ref::steal(PyObject_GetAttr(self, ctx.st->str_data));
   if (!data) return -1;
   return PyList_CheckExact(data.get()) ? 1 : 0;
+}
+
+// self.data for entry_callback only, before items are iterated (which may run
+// code that changes it; the base operation reads it again afterwards).
+Ref peek_data(const Ctx &ctx, PyObject *self, const Super &s) {
+  if (!s.native) return {};
+  Ref data = Ref::steal(PyObject_GetAttr(self, ctx.st->str_data));
+  if (!data) PyErr_Clear();
+  return data;
 }
 
 // --- searching data -------------------------------------------------------------
@@ -434,8 +463,13 @@ PyObject *iter_next(PyObject *self) {
       Py_CLEAR(it->source);
       return nullptr;
     }
-    entry = Ref::borrow(PyList_GET_ITEM(it->source, it->index));
+    PyObject *item = PyList_GET_ITEM(it->source, it->index);
     ++it->index;
+    if (is_exact_ref(item)) {  // nothing runs between the read and the result
+      PyObject *obj = referent(item);
+      return Py_NewRef(obj != nullptr ? obj : Py_None);
+    }
+    entry = Ref::borrow(item);
   } else {
     entry = Ref::steal(PyIter_Next(it->source));
     if (!entry) {
@@ -599,17 +633,20 @@ PyObject *ghostseq_setitem(PyObject *self, PyObject *const *args, Py_ssize_t nar
   if (ctx_of(self, ctx) < 0 || weak_init(ctx, w) < 0 || super_find(ctx, self, B_SETITEM, base) < 0) return nullptr;
   Wrapped wrapped;
   Ref value;
+  Ref data;
+  int direct;
   if (PySlice_Check(argv[0])) {
-    if (wrap_all(ctx, w, self, argv[1], wrapped) < 0) return nullptr;
+    if (wrap_all(ctx, w, self, argv[1], wrapped, peek_data(ctx, self, base).get()) < 0) return nullptr;
     value = wrapped.entries.dup();
+    direct = native_data(ctx, self, base, data);
   } else {
-    Ref callback = Ref::steal(PyObject_GetAttr(self, ctx.st->str_remove));
+    direct = native_data(ctx, self, base, data);
+    if (direct < 0) return nullptr;
+    Ref callback = entry_callback(ctx, self, data.get());
     if (!callback) return nullptr;
     value = weak_make(w, argv[1], callback.get());
     if (!value) return nullptr;
   }
-  Ref data;
-  int direct = native_data(ctx, self, base, data);
   if (direct < 0) return nullptr;
   if (direct == 1) {
     if (PyObject_SetItem(data.get(), argv[0], value.get()) < 0) return nullptr;
@@ -698,7 +735,7 @@ PyObject *ghostseq_iadd(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
   Super base;
   if (ctx_of(self, ctx) < 0 || weak_init(ctx, w) < 0 || super_find(ctx, self, B_IADD, base) < 0) return nullptr;
   Wrapped wrapped;
-  if (wrap_all(ctx, w, self, argv[0], wrapped) < 0) return nullptr;
+  if (wrap_all(ctx, w, self, argv[0], wrapped, peek_data(ctx, self, base).get()) < 0) return nullptr;
   Ref data, result;
   int direct = native_data(ctx, self, base, data);
   if (direct < 0) return nullptr;
@@ -773,13 +810,13 @@ PyObject *ghostseq_append(PyObject *self, PyObject *const *args, Py_ssize_t narg
   Weak w;
   Super base;
   if (ctx_of(self, ctx) < 0 || weak_init(ctx, w) < 0 || super_find(ctx, self, B_APPEND, base) < 0) return nullptr;
-  Ref callback = Ref::steal(PyObject_GetAttr(self, ctx.st->str_remove));
-  if (!callback) return nullptr;
-  Ref entry = weak_make(w, argv[0], callback.get());
-  if (!entry) return nullptr;
   Ref data;
   int direct = native_data(ctx, self, base, data);
   if (direct < 0) return nullptr;
+  Ref callback = entry_callback(ctx, self, data.get());
+  if (!callback) return nullptr;
+  Ref entry = weak_make(w, argv[0], callback.get());
+  if (!entry) return nullptr;
   if (direct == 1) {
     if (PyList_Append(data.get(), entry.get()) < 0) return nullptr;
   } else if (!super_call_args(base, self, entry.get())) {
@@ -863,13 +900,13 @@ PyObject *ghostseq_insert(PyObject *self, PyObject *const *args, Py_ssize_t narg
   Weak w;
   Super base;
   if (ctx_of(self, ctx) < 0 || weak_init(ctx, w) < 0 || super_find(ctx, self, B_INSERT, base) < 0) return nullptr;
-  Ref callback = Ref::steal(PyObject_GetAttr(self, ctx.st->str_remove));
-  if (!callback) return nullptr;
-  Ref entry = weak_make(w, argv[1], callback.get());
-  if (!entry) return nullptr;
   Ref data;
   int direct = native_data(ctx, self, base, data);
   if (direct < 0) return nullptr;
+  Ref callback = entry_callback(ctx, self, data.get());
+  if (!callback) return nullptr;
+  Ref entry = weak_make(w, argv[1], callback.get());
+  if (!entry) return nullptr;
   Ref done = direct == 1 ? capi::call_method(data.get(), ctx.st->str_insert, argv[0], entry.get())
                          : super_call_args(base, self, argv[0], entry.get());
   if (!done) return nullptr;
@@ -889,7 +926,7 @@ PyObject *ghostseq_extend(PyObject *self, PyObject *const *args, Py_ssize_t narg
   Super base;
   if (ctx_of(self, ctx) < 0 || weak_init(ctx, w) < 0 || super_find(ctx, self, B_EXTEND, base) < 0) return nullptr;
   Wrapped wrapped;
-  if (wrap_all(ctx, w, self, argv[0], wrapped) < 0) return nullptr;
+  if (wrap_all(ctx, w, self, argv[0], wrapped, peek_data(ctx, self, base).get()) < 0) return nullptr;
   Ref data;
   int direct = native_data(ctx, self, base, data);
   if (direct < 0) return nullptr;
