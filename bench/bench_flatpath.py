@@ -80,7 +80,7 @@ def main():
 
     lazy = peak_bytes(lambda: sum(1 for _ in flatpath.FlatPath.__flatten__(doc)))
     whole = peak_bytes(lambda: flatpath.FlatPath(doc))
-    print(f"peak memory, lazy walk {lazy / 1e6:.2f} MB vs whole list {whole / 1e6:.2f} MB")
+    print(f"peak traced memory: lazy walk {lazy / 1e3:.1f} kB, whole list {whole / 1e3:.0f} kB")
 
 
 if __name__ == "__main__":

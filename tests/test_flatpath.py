@@ -221,14 +221,26 @@ def test_deep_nesting_and_cycles():
         FlatPath({"l": lst})
 
 
-def test_walk_errors_and_reentry():
-    d = {"a": 1, "b": 2}
-    walk = FlatPath.__flatten__(d)
-    next(walk)
-    d["c"] = 3
-    with pytest.raises(RuntimeError, match="changed size"):
-        next(walk)
+@pytest.mark.parametrize(
+    "mutate",
+    [lambda d: d.update(z=3), lambda d: (d.pop("b"), d.update(x=9)), lambda d: d.pop("b"), lambda d: d.update(a=7)],
+)
+def test_dict_changed_during_walk_behaves_like_its_items(mutate):
+    outcomes = []
+    for flatten in (FlatPath.__flatten__, ref.FlatPath.__flatten__):
+        d = {"a": 1, "b": 2, "c": 3}
+        walk = flatten(d)
+        seen = [tuple(next(walk))]
+        mutate(d)
+        try:
+            seen += [tuple(entry) for entry in walk]
+        except RuntimeError as e:
+            seen.append(str(e))
+        outcomes.append(seen)
+    assert outcomes[0] == outcomes[1]
 
+
+def test_walk_errors_and_reentry():
     class Broken(Bag):
         def items(self):
             raise KeyError("boom")

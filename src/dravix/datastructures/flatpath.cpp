@@ -1009,22 +1009,29 @@ int place_working(Rebuild &r, Ref list, PyObject *cls) {
   return 0;
 }
 
+// The placeholder a new position starts with: a new {}. When the marker is
+// the last element of the path, the value replaces the placeholder before
+// anything else can see it, so None (no allocation) stands in for it.
+Ref new_placeholder(bool last) {
+  return last ? Ref::borrow(Py_None) : Ref::steal(PyDict_New());
+}
+
 // Makes ptr[index] present in the working list ptr: evaluates it only as a
-// test, and appends a placeholder {} when it raises IndexError.
-int ensure_position(PyObject *list, PyObject *index) {
+// test, and appends a placeholder when it raises IndexError.
+int ensure_position(PyObject *list, PyObject *index, bool last) {
   if (PyLong_CheckExact(index)) {
     int overflow = 0;
     long long i = PyLong_AsLongLongAndOverflow(index, &overflow);
     if (i == -1 && PyErr_Occurred()) return -1;
-    Py_ssize_t size = PyList_GET_SIZE(list);
-    if (!overflow && (i >= 0 ? i < size : -i <= size)) return 0;
+    long long size = PyList_GET_SIZE(list);
+    if (!overflow && (i >= 0 ? i < size : i >= -size)) return 0;
   } else {
     Ref probe = Ref::steal(PyObject_GetItem(list, index));
     if (probe) return 0;
     if (!PyErr_ExceptionMatches(PyExc_IndexError)) return -1;
     PyErr_Clear();
   }
-  Ref placeholder = Ref::steal(PyDict_New());
+  Ref placeholder = new_placeholder(last);
   if (!placeholder) return -1;
   return PyList_Append(list, placeholder.get());
 }
@@ -1039,13 +1046,13 @@ int enter_last(Rebuild &r, PyObject *list) {
 }
 
 // A step into a list or tuple position: k is a marker whose type_ (cls) is a
-// list or tuple class.
-int step_into_sequence(Rebuild &r, PyObject *cls) {
+// list or tuple class; last tells whether it ends the path.
+int step_into_sequence(Rebuild &r, PyObject *cls, bool last) {
   PyObject *ptr = r.ptr.get();
   PyObject *ours = r.class_of(ptr);
   if (ours == cls) {
     Ref index = Ref::steal(PyObject_GetAttr(r.k.get(), r.st->str_index));
-    if (!index || ensure_position(ptr, index.get()) < 0) return -1;
+    if (!index || ensure_position(ptr, index.get(), last) < 0) return -1;
     return enter_last(r, ptr);
   }
   if (ours == nullptr && reinterpret_cast<PyObject *>(Py_TYPE(ptr)) == cls) {
@@ -1054,7 +1061,7 @@ int step_into_sequence(Rebuild &r, PyObject *cls) {
     if (!copy) return -1;
     if (place_working(r, copy.dup(), cls) < 0) return -1;
     Ref index = Ref::steal(PyObject_GetAttr(r.k.get(), r.st->str_index));
-    if (!index || ensure_position(copy.get(), index.get()) < 0) return -1;
+    if (!index || ensure_position(copy.get(), index.get(), last) < 0) return -1;
     return enter_last(r, copy.get());
   }
   // Anything else in the slot is replaced by a new sequence holding one placeholder.
@@ -1062,7 +1069,7 @@ int step_into_sequence(Rebuild &r, PyObject *cls) {
     unbound("prev_ptr");
     return -1;
   }
-  Ref placeholder = Ref::steal(PyDict_New());
+  Ref placeholder = new_placeholder(last);
   if (!placeholder) return -1;
   Ref fresh = Ref::steal(PyList_New(1));
   if (!fresh) return -1;
@@ -1215,7 +1222,8 @@ int place_entry(Rebuild &r, PyObject *entry) {
     bool sequence = PyType_Check(cls.get()) &&
                     (PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(cls.get()), &PyList_Type) ||
                      PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(cls.get()), &PyTuple_Type));
-    if ((sequence ? step_into_sequence(r, cls.get()) : step_into_other(r, cls.get())) < 0) return -1;
+    if ((sequence ? step_into_sequence(r, cls.get(), i == length - 1) : step_into_other(r, cls.get())) < 0)
+      return -1;
   }
   if (!r.k) {
     unbound("k");
