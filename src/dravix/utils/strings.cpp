@@ -35,9 +35,46 @@ bool equals_folded(std::string_view s, const char *lower) {
   return true;
 }
 
+// Decides the common case without formatting the float: plain decimal text
+// "-?I.F" with at most 15 significant digits (which survive the round trip
+// through a double) in the range repr writes without an exponent. Such text is
+// the repr of its float exactly when it has no superfluous zero.
+// Returns 1 (it is), 0 (it is not) or -1 (undecided: format and compare).
+int decimal_is_repr(std::string_view s) {
+  size_t i = 0;
+  if (i < s.size() && s[i] == '-') ++i;
+  const size_t int_start = i;
+  while (i < s.size() && is_digit(s[i])) ++i;
+  const size_t int_len = i - int_start;
+  if (int_len == 0 || i >= s.size() || s[i] != '.') return -1;
+  const size_t frac_start = ++i;
+  while (i < s.size() && is_digit(s[i])) ++i;
+  if (i != s.size()) return -1;  // an exponent or other characters
+  const size_t frac_len = i - frac_start;
+  if (frac_len == 0) return 0;                                 // "1." (repr: "1.0")
+  if (int_len > 1 && s[int_start] == '0') return 0;            // "01.5"
+  if (frac_len > 1 && s.back() == '0') return 0;               // "1.50"
+  size_t significant = int_len + frac_len;
+  if (int_len == 1 && s[int_start] == '0') {
+    size_t zeros = 0;
+    while (zeros < frac_len && s[frac_start + zeros] == '0') ++zeros;
+    if (zeros == frac_len) return 1;  // "0.0", "-0.0"
+    if (zeros >= 4) return -1;        // below 1e-4 repr switches to an exponent
+    significant = frac_len - zeros;
+  }
+  return significant <= 15 ? 1 : -1;
+}
+
 // The float the text spells, when the shortest repr of that float is the text
 // itself ("1.5", "-0.25", "1e+16"); nullptr without an error otherwise.
 PyObject *float_if_repr(std::string_view s, const char *text) {
+  const int decided = decimal_is_repr(s);
+  if (decided == 0) return nullptr;
+  if (decided == 1) {
+    double value = PyOS_string_to_double(text, nullptr, nullptr);
+    if (value == -1.0 && PyErr_Occurred()) return nullptr;
+    return PyFloat_FromDouble(value);
+  }
   bool digit = false;
   for (char c : s) {
     if (is_digit(c)) digit = true;
