@@ -494,6 +494,15 @@ def test_reconstruct_does_not_grow_stored_sequences():
     assert fp.reconstruct() == {"a": [5, 6], "b": (7,)}
 
 
+@pytest.mark.parametrize("empty", [{}, collections.OrderedDict(), collections.defaultdict(list)])
+def test_reconstruct_does_not_fill_stored_dicts(empty):
+    first = {"a": empty, "b": [{}]}
+    merged = FlatPath(list(FlatPath(first)) + list(FlatPath({"a": {"x": 1}, "b": [{"y": 2}]})))
+    rebuilt = merged.reconstruct()
+    assert rebuilt == {"a": {"x": 1}, "b": [{"y": 2}]} and type(rebuilt["a"]) is type(empty)
+    assert first == {"a": {}, "b": [{}]} and not empty
+
+
 @pytest.mark.parametrize(
     "entries, error, text",
     [

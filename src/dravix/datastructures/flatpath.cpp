@@ -63,6 +63,7 @@ struct State {
   PyObject *flatten_static;   // the staticmethod in FlatPath's namespace
   PyObject *flatten_func;     // the function it wraps
   PyObject *iter_type;        // the flattening iterator's class
+  PyObject *copy_copy;        // copy.copy, imported the first time a dict subclass is copied
 };
 
 extern PyModuleDef module_def;
@@ -932,6 +933,9 @@ struct Rebuild {
   // recorded with their class and slot.
   capi::PointerSet plain;
   std::vector<Ref> plain_lists;
+  // Dicts placed as values: a later entry that goes below one works on a copy.
+  capi::PointerSet stored;
+  std::vector<Ref> stored_dicts;
   std::vector<Working> working;
   std::unordered_map<PyObject *, size_t> index_of;  // working list -> position in `working`
   // the working variables
@@ -1125,12 +1129,35 @@ int step_into_other(Rebuild &r, PyObject *cls) {
   return r.ptr ? 0 : -1;
 }
 
+// A copy of a dict that an entry placed as a value (a dict subclass by copy.copy).
+Ref copy_of_dict(Rebuild &r, PyObject *d) {
+  if (PyDict_CheckExact(d)) return Ref::steal(PyDict_Copy(d));
+  if (r.st->copy_copy == nullptr) {
+    r.st->copy_copy = capi::import_from("copy", "copy").release();
+    if (r.st->copy_copy == nullptr) return {};
+  }
+  return capi::call(r.st->copy_copy, d);
+}
+
 // A step through a mapping key k.
 int step_into_key(Rebuild &r) {
   PyObject *ptr = r.ptr.get();
   PyObject *k = r.k.get();
   int mapping = is_mapping(r.names, ptr);
   if (mapping < 0) return -1;
+  if (mapping && r.stored.size() != 0 && r.stored.contains(ptr)) {
+    // A dict placed as a value by an earlier entry: fill a copy of it, in its
+    // slot, and leave the caller's dict as it is.
+    Ref copy = copy_of_dict(r, ptr);
+    if (!copy) return -1;
+    if (!r.prev_ptr) {
+      unbound("prev_ptr");
+      return -1;
+    }
+    if (slot_set(r, copy.get()) < 0) return -1;
+    r.ptr = std::move(copy);
+    ptr = r.ptr.get();
+  }
   if (mapping) {
     Ref value;
     if (PyDict_CheckExact(ptr)) {
@@ -1233,7 +1260,20 @@ int place_entry(Rebuild &r, PyObject *entry) {
     unbound("prev_ptr");
     return -1;
   }
-  return slot_set(r, obj.get());
+  if (slot_set(r, obj.get()) < 0) return -1;
+  if (PyDict_Check(obj.get())) {
+    int added = r.stored.add(obj.get());
+    if (added < 0) return -1;
+    if (added) {
+      try {
+        r.stored_dicts.push_back(std::move(obj));
+      } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+        return -1;
+      }
+    }
+  }
+  return 0;
 }
 
 // A working list as an object of its class.
