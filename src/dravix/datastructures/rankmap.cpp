@@ -467,6 +467,13 @@ PyObject *rankmap_move(PyObject *self, PyObject *const *args, Py_ssize_t nargs, 
   if (!data) return nullptr;
   Ref order = get_order(self, st);
   if (!order) return nullptr;
+  // A key a dict cannot hold (unhashable) is simply not in the map: KeyError,
+  // as for any other missing key.
+  if (PyDict_Check(data.get()) && PyObject_Hash(key) == -1) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
+    PyErr_Clear();
+    return capi::set_key_error(key);
+  }
   int present = contains(data.get(), key);
   if (present < 0) return nullptr;
   if (present == 0) return capi::set_key_error(key);
