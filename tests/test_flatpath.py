@@ -288,6 +288,19 @@ def test_replaced_globals_are_used(monkeypatch):
     assert list(FlatPath.__flatten__(Frozen({"a": 1}))) == [("item", 1)]
 
 
+def test_patched_classes_are_called(monkeypatch):
+    def init(self, obj, index):
+        self.type_, self.index = "patched", index + 100
+
+    monkeypatch.setattr(IndexMarker, "__init__", init)
+    monkeypatch.setattr(DictItem, "__new__", lambda cls, path, value: tuple.__new__(cls, (path, -value)))
+    ((path, value),) = FlatPath({"a": [5]})
+    assert (path[1].type_, path[1].index, value) == ("patched", 100, -5)
+    fp = FlatPath()
+    fp.append((("x",), 1))
+    assert fp == [(("x",), -1)]
+
+
 def test_registered_builtin_types_are_honoured():
     code = (
         "from collections.abc import MutableMapping\n"
