@@ -9,7 +9,8 @@ members, so it is a reference point rather than a like-for-like rival.
 
 Reclamation drops 100,000 members at once by clearing the one list that holds
 them (a list lets go of its items last to first): "in reverse" drops the
-GhostSeq's last entry first, "in order" its first entry first. The plain class
+GhostSeq's last entry first, "in order" its first entry first, "shuffled" in a
+fixed random order. The plain class
 finds each dead entry with list.remove, a scan from the front, so in reverse it
 is quadratic in comparisons; it is timed up to 10,000 members unless --full is
 given (then also once at 100,000, which takes several minutes).
@@ -17,6 +18,7 @@ given (then also once at 100,000, which takes several minutes).
 
 import gc
 import pathlib
+import random
 import statistics
 import sys
 import time
@@ -54,7 +56,13 @@ def reclaim_once(make, n, order):
     """Seconds to drop n members at once; make(members) builds the container."""
     members = [Member(i) for i in range(n)]
     container = make(members)
-    holder = members[::-1] if order == "in order" else members
+    if order == "in order":
+        holder = members[::-1]
+    elif order == "shuffled":
+        holder = members[:]
+        random.Random(7).shuffle(holder)
+    else:
+        holder = members
     del members
     gc.collect()
     gc.disable()
@@ -138,10 +146,11 @@ def run(full):
 
     big = 100_000
     plan = [("in reverse", 2_000, 3), ("in reverse", 10_000, 1), ("in reverse", big, 1 if full else 0),
-            ("in order", big, 1)]
+            ("in order", big, 1), ("shuffled", big, 0)]
     for order, n, python_repeat in plan:
-        results = {"ours": reclaim(GhostSeq, n, order, 5) / n * 1e9,
-                   "WeakSet": reclaim(weakref.WeakSet, n, order, 5) / n * 1e9}
+        repeat = 3 if order == "shuffled" else 5
+        results = {"ours": reclaim(GhostSeq, n, order, repeat) / n * 1e9,
+                   "WeakSet": reclaim(weakref.WeakSet, n, order, repeat) / n * 1e9}
         if python_repeat:
             results["python"] = reclaim(baseline.GhostSeq, n, order, python_repeat) / n * 1e9
         rows.append((f"reclaim {n:,} at once, {order} (per member)", results))

@@ -158,6 +158,38 @@ def test_searches_use_equality():
         seq.remove(Val(7))
 
 
+class Never(Obj):
+    def __eq__(self, other):
+        return False
+
+    __hash__ = object.__hash__
+
+
+class Truthy(Obj):
+    def __eq__(self, other):
+        return [1]  # not a bool: its truth decides
+
+    __hash__ = object.__hash__
+
+
+@pytest.mark.parametrize("cls", [Obj, Val, Never, Truthy])
+def test_searches_agree_with_the_plain_algorithm(cls):
+    members = objs(3, cls)
+    probe = members[1]
+    outcomes = []
+    for make in (GhostSeq, baseline.GhostSeq):
+        seq = make(members + [cls(1)])
+        found = []
+        for op in (lambda: probe in seq, lambda: seq.count(probe), lambda: seq.index(probe),
+                   lambda: seq.remove(weakref.ref(probe)) or len(seq)):
+            try:
+                found.append(op())
+            except ValueError:
+                found.append("ValueError")
+        outcomes.append(found)
+    assert outcomes[0] == outcomes[1]
+
+
 @pytest.mark.parametrize("make", [GhostSeq, Sub])
 def test_slices_and_reversed_keep_the_class(make):
     members = objs(4)
