@@ -21,10 +21,13 @@ _spec.loader.exec_module(ref)
 REPEATS = 7
 
 
-def medians_ns(stmts, env, number):
+def medians_ns(stmts, env, number, gc_on=False):
     """Median ns per execution of each statement; the repeats are interleaved so
-    that drift in the machine's speed touches every statement alike."""
-    timers = [timeit.Timer(stmt, globals=env) for stmt in stmts]
+    that drift in the machine's speed touches every statement alike. gc_on keeps
+    the cyclic collector running (timeit turns it off), for statements that make
+    self-referencing objects: without it their garbage is never reused."""
+    setup = "import gc; gc.enable()" if gc_on else "pass"
+    timers = [timeit.Timer(stmt, setup=setup, globals=env) for stmt in stmts]
     for t in timers:
         t.timeit(max(1, number // 10))  # warm-up (and specialisation of the bytecode)
     runs = [[] for _ in timers]
@@ -63,8 +66,8 @@ def main():
     fast = 200_000
     rows = []
 
-    def row(name, ours_stmt, baselines, number):
-        times = medians_ns([ours_stmt] + [stmt for _, stmt in baselines], env, number)
+    def row(name, ours_stmt, baselines, number, gc_on=False):
+        times = medians_ns([ours_stmt] + [stmt for _, stmt in baselines], env, number, gc_on)
         rows.append((name, times[0], [(label, t) for (label, _), t in zip(baselines, times[1:])]))
 
     row("DotBag obj.a", "bag.a", [("py dict-subclass", "refbag.a")], fast * 4)
@@ -75,9 +78,9 @@ def main():
         [("transcription", "'a.b.c' in theirs"), three, ("dict 'c' in d[a][b]", "'c' in d['a']['b']")], fast)
     row("obj['a.b.c'] = v", "ours['a.b.c'] = 2",
         [("transcription", "theirs['a.b.c'] = 2"), three, ("dict d[a][b][c] = v", "d['a']['b']['c'] = 2")], fast)
-    row("DotBag(a=1, b=2)", "DotBag(a=1, b=2)", [("transcription", "RefDotBag(a=1, b=2)")], fast // 2)
+    row("DotBag(a=1, b=2)", "DotBag(a=1, b=2)", [("transcription", "RefDotBag(a=1, b=2)")], fast // 2, True)
     row("NestedDotBag(10k leaves)", "NestedDotBag(tree)",
-        [("transcription", "RefNested(tree)"), ("py dict rebuild", "rebuild(tree)")], 10)
+        [("transcription", "RefNested(tree)"), ("py dict rebuild", "rebuild(tree)")], 10, True)
 
     print("%-26s %12s   %s" % ("operation", "ours ns/op", "baseline: ns/op (ratio ours/baseline)"))
     for name, ours, cells in rows:

@@ -819,7 +819,18 @@ int update_impl(State *st, PyObject *module, PyObject *self, PyObject *const *ar
       int m = is_mapping(st, f.mapping.get(), value.get(), checked);
       if (m < 0) return -1;
       if (!m) {
-        if (do_setitem(st, f.self.get(), key.get(), value.get()) < 0) return -1;
+        PyObject *target = f.self.get();
+        if (PyUnicode_CheckExact(key.get()) && (facts(st, Py_TYPE(target)) & F_SETITEM)) {
+          // self[key] = value with our __setitem__ and a str key: a plain store
+          // unless the key holds a dot.
+          Py_ssize_t dot = PyUnicode_FindChar(key.get(), '.', 0, PyUnicode_GET_LENGTH(key.get()), 1);
+          if (dot == -2) return -1;
+          if (dot == -1) {
+            if (PyDict_SetItem(target, key.get(), value.get()) < 0) return -1;
+            continue;
+          }
+        }
+        if (do_setitem(st, target, key.get(), value.get()) < 0) return -1;
         continue;
       }
       Ref target = setdefault_level(st, f.self.get(), facts(st, Py_TYPE(f.self.get())), key.get());
