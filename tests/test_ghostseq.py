@@ -367,6 +367,27 @@ def test_eq_that_drops_members():
     assert len(seq) == 0
 
 
+def test_remove_takes_the_entry_that_matched_when_a_comparison_kills_another():
+    class Killer(Val):
+        def __eq__(self, other):
+            if self.v == 2:
+                members[0] = None  # an earlier member dies during this comparison
+            return super().__eq__(other)
+
+        __hash__ = object.__hash__
+
+    results = []
+    for make in (GhostSeq, baseline.GhostSeq):
+        members = objs(4, Killer)
+        keep = list(members[1:])
+        seq = make(members)
+        seq.remove(Val(2))
+        results.append([o.v for o in seq])
+        del keep
+    # The plain algorithm deletes the position that matched, where member 3 now is.
+    assert results == [[1, 3], [1, 2]]
+
+
 def test_sort_key_that_drops_members(unraisable):
     members = objs(6)
     seq = GhostSeq(members)

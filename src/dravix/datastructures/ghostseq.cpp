@@ -338,14 +338,20 @@ class EntryMatcher {
 // The first position of `value` in the exact list `data` (or -1), or with
 // count_all the number of equal entries; -2 on error. The length is read again
 // at every step: comparisons may run code that kills members.
-Py_ssize_t scan(PyObject *data, PyObject *value, bool count_all) {
+// `matched`, when given, receives the entry found first.
+Py_ssize_t scan(PyObject *data, PyObject *value, bool count_all, Ref *matched = nullptr) {
   EntryMatcher matcher(value);
   Py_ssize_t hits = 0;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
-    int eq = matcher.equals(PyList_GET_ITEM(data, i));
+    PyObject *entry = PyList_GET_ITEM(data, i);
+    Ref hold = matched ? Ref::borrow(entry) : Ref();
+    int eq = matcher.equals(entry);
     if (eq < 0) return -2;
     if (eq > 0) {
-      if (!count_all) return i;
+      if (!count_all) {
+        if (matched) *matched = std::move(hold);
+        return i;
+      }
       ++hits;
     }
   }
@@ -820,8 +826,17 @@ PyObject *ghostseq_remove(PyObject *self, PyObject *const *args, Py_ssize_t narg
     // Inside GhostSeq.sort the list is empty; the sort takes dead entries out when it ends.
     if (at < 0 && is_being_sorted(ctx.st, data.get())) Py_RETURN_NONE;
   } else {
-    at = scan(data.get(), value, false);
+    Ref matched;
+    at = scan(data.get(), value, false, &matched);
     if (at == -2) return nullptr;
+    // The comparison may have run code that moved entries (a member dying
+    // takes its entry out): take out the entry that matched, where it is now,
+    // not whatever has moved into its old place.
+    if (at >= 0 && (at >= PyList_GET_SIZE(data.get()) || PyList_GET_ITEM(data.get(), at) != matched.get())) {
+      at = find_pointer(reinterpret_cast<PyListObject *>(data.get())->ob_item, 0, PyList_GET_SIZE(data.get()),
+                        matched.get());
+      if (at < 0) Py_RETURN_NONE;  // already gone
+    }
   }
   if (at < 0) {
     PyErr_SetString(PyExc_ValueError, "list.remove(x): x not in list");
