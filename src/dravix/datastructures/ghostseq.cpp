@@ -422,22 +422,22 @@ bool is_being_sorted(const State *st, PyObject *data) {
   return false;
 }
 
-// Takes out every exact reference in `data` whose object is gone. Runs no
-// Python code (dead references have no callback left).
+// Takes out every exact reference in `data` whose object is gone. Nothing
+// between the pass over data and the slice assignment runs Python code (dead
+// references have no callback left), so the pass sees data as it is replaced.
 int sweep_dead(PyObject *data) {
-  Py_ssize_t n = PyList_GET_SIZE(data), dead = 0;
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject *e = PyList_GET_ITEM(data, i);
-    if (is_exact_ref(e) && referent(e) == nullptr) ++dead;
-  }
-  if (dead == 0) return 0;
   Ref kept = Ref::steal(PyList_New(0));
   if (!kept) return -1;
-  for (Py_ssize_t i = 0; i < n; ++i) {
+  Py_ssize_t dead = 0;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
     PyObject *e = PyList_GET_ITEM(data, i);
-    if (is_exact_ref(e) && referent(e) == nullptr) continue;
+    if (is_exact_ref(e) && referent(e) == nullptr) {
+      ++dead;
+      continue;
+    }
     if (PyList_Append(kept.get(), e) < 0) return -1;
   }
+  if (dead == 0) return 0;
   return PyList_SetSlice(data, 0, PyList_GET_SIZE(data), kept.get());
 }
 
