@@ -191,27 +191,34 @@ Ref make_class(PyObject *module, PyObject *metaclass, const char *name, PyObject
 
 int install_methods(PyObject *cls, PyMethodDef *defs) {
   auto *tp = reinterpret_cast<PyTypeObject *>(cls);
-  Ref module_name;
   for (PyMethodDef *def = defs; def->ml_name != nullptr; ++def) {
     Ref obj;
-    if (def->ml_flags & METH_CLASS) {
-      obj = Ref::steal(PyDescr_NewClassMethod(tp, def));
-    } else if (def->ml_flags & METH_STATIC) {
-      if (!module_name) {
-        module_name = Ref::steal(PyObject_GetAttrString(cls, "__module__"));
-        if (!module_name) return -1;
-      }
-      // Bound to the class, so its __qualname__ reads "Class.name" and the
-      // function can reach the module through the class it receives.
-      Ref func = Ref::steal(PyCFunction_NewEx(def, cls, module_name.get()));
-      if (!func) return -1;
-      obj = Ref::steal(PyStaticMethod_New(func.get()));
-    } else {
-      obj = Ref::steal(PyDescr_NewMethod(tp, def));
+    if (def->ml_flags & METH_STATIC) {
+      PyErr_Format(PyExc_SystemError, "%s: install static methods with install_staticmethod()", def->ml_name);
+      return -1;
     }
+    if (def->ml_flags & METH_CLASS)
+      obj = Ref::steal(PyDescr_NewClassMethod(tp, def));
+    else
+      obj = Ref::steal(PyDescr_NewMethod(tp, def));
     if (!obj || PyObject_SetAttrString(cls, def->ml_name, obj.get()) < 0) return -1;
   }
   return 0;
+}
+
+int install_staticmethod(PyObject *cls, PyMethodDef *def) {
+  if (def->ml_flags & (METH_STATIC | METH_CLASS)) {
+    PyErr_Format(PyExc_SystemError, "%s: a static method entry takes neither METH_STATIC nor METH_CLASS",
+                 def->ml_name);
+    return -1;
+  }
+  Ref module_name = Ref::steal(PyObject_GetAttrString(cls, "__module__"));
+  if (!module_name) return -1;
+  Ref func = Ref::steal(PyCFunction_NewEx(def, cls, module_name.get()));
+  if (!func) return -1;
+  Ref wrapped = Ref::steal(PyStaticMethod_New(func.get()));
+  if (!wrapped) return -1;
+  return PyObject_SetAttrString(cls, def->ml_name, wrapped.get());
 }
 
 int update_abstract_methods(PyObject *cls) {

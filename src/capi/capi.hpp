@@ -189,10 +189,16 @@ int attach_module(PyObject *cls, PyObject *module);
 
 // Installs each entry of a method table (terminated by {nullptr}) on cls with
 // setattr, so the type's slots and cache are updated: instance methods become
-// method descriptors, METH_CLASS entries classmethod descriptors, METH_STATIC
-// entries staticmethod objects wrapping a builtin bound to cls. The docstring
-// of each entry should begin with its text signature.
+// method descriptors, METH_CLASS entries classmethod descriptors. The
+// docstring of each entry should begin with its text signature. A METH_STATIC
+// entry is refused (SystemError): see install_staticmethod.
 int install_methods(PyObject *cls, PyMethodDef *defs);
+
+// cls.<def->ml_name> = staticmethod(builtin bound to cls). The builtin's self
+// is the class, so the C function receives cls and can reach its module, and
+// its __qualname__ reads "Class.name". The entry must NOT carry METH_STATIC:
+// the interpreter hides the bound object of a METH_STATIC builtin.
+int install_staticmethod(PyObject *cls, PyMethodDef *def);
 
 // abc.update_abstractmethods(cls): for classes over collections.abc bases,
 // after their methods are installed.

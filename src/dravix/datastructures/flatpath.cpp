@@ -1359,9 +1359,8 @@ PyObject *flatpath_reconstruct(PyObject *self, PyObject *) {
   return r.ret.release();
 }
 
-// The class body in three parts: __flatten__ is installed between them by
-// install_flatten, since it must receive the class (a METH_STATIC builtin is
-// called with no self at all).
+// The class body in three parts: __flatten__ is installed between them as a
+// static method bound to the class (capi::install_staticmethod).
 PyMethodDef flatpath_init_method[] = {
     {"__init__", capi::as_cfunc(flatpath_init), METH_FASTCALL | METH_KEYWORDS, flatpath_init_doc},
     {nullptr, nullptr, 0, nullptr},
@@ -1404,17 +1403,6 @@ int intern_all(State *st) {
   st->minus_one = PyLong_FromLong(-1);
   if (!st->format_kwnames || !st->empty_tuple || !st->full_slice || !st->minus_one) return -1;
   return 0;
-}
-
-// FlatPath.__flatten__ = staticmethod(<builtin bound to FlatPath>)
-int install_flatten(PyObject *cls) {
-  Ref module_name = Ref::steal(PyObject_GetAttrString(cls, "__module__"));
-  if (!module_name) return -1;
-  Ref func = Ref::steal(PyCFunction_NewEx(&flatpath_flatten_def, cls, module_name.get()));
-  if (!func) return -1;
-  Ref wrapped = Ref::steal(PyStaticMethod_New(func.get()));
-  if (!wrapped) return -1;
-  return PyObject_SetAttrString(cls, "__flatten__", wrapped.get());
 }
 
 int module_exec(PyObject *module) {
@@ -1471,7 +1459,7 @@ int module_exec(PyObject *module) {
     Ref cls = capi::make_class(module, reinterpret_cast<PyObject *>(&PyType_Type), "FlatPath", bases.get(),
                                flatpath_doc, nullptr);
     if (!cls || capi::install_methods(cls.get(), flatpath_init_method) < 0 ||
-        install_flatten(cls.get()) < 0 || capi::install_methods(cls.get(), flatpath_methods) < 0)
+        capi::install_staticmethod(cls.get(), &flatpath_flatten_def) < 0 || capi::install_methods(cls.get(), flatpath_methods) < 0)
       return -1;
     st->flatten_static =
         Py_XNewRef(capi::lookup_on_type(reinterpret_cast<PyTypeObject *>(cls.get()), st->str_flatten));
