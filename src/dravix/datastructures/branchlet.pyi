@@ -1,0 +1,9 @@
+from typing import Any
+
+# Children are normally Branchlet nodes; any other object is drawn through str().
+class Branchlet:
+    name: str
+    children: list[Any]
+    def __init__(self, name: str, children: list[Any] | None = None) -> None: ...
+    def add_child(self, item: object) -> None: ...
+    def __str__(self) -> str: ...
