@@ -22,7 +22,7 @@ install: venv
 	$(PIP) install -q --no-deps --force-reinstall . $(SKB)
 
 demo: install
-	$(PY) examples/demo.py
+	$(PY) examples/explore.py
 
 test: install
 	$(PY) -m pytest -q
