@@ -1,6 +1,7 @@
 """GhostSeq: a list of weak references whose entries leave when their objects die."""
 
 import collections
+import copy
 import gc
 import importlib.util
 import inspect
@@ -453,11 +454,11 @@ def test_cycles_are_collected():
 
 
 def test_dead_entries_from_shared_references():
-    # seq *= 2 repeats the same reference objects; the callback takes out only
-    # the first copy and the other reads as None, as a plain list would do it.
+    # seq.data *= 2 repeats the same reference objects; the callback takes out
+    # only the first copy and the other reads as None, as a plain list would do it.
     a, b = objs(2)
     seq = GhostSeq([a, b])
-    seq *= 2
+    seq.data *= 2
     del a
     assert list(seq) == [b, None, b] and repr(seq) == "GhostSeq([Obj(1), None, Obj(1)])"
     with pytest.raises(TypeError):
@@ -466,7 +467,7 @@ def test_dead_entries_from_shared_references():
     assert seq.pop(1) is None and list(seq) == [b, b, b]
     c = Obj(2)
     seq.append(c)
-    seq *= 2
+    seq.data *= 2
     del c
     assert list(seq).count(None) == 1
     with pytest.raises(TypeError):
@@ -479,13 +480,67 @@ def test_dead_entries_from_shared_references():
 def test_explicit_removal_of_a_dead_reference_takes_its_first_copy():
     a, b = objs(2)
     seq = GhostSeq([a, b])
-    seq *= 2
+    seq.data *= 2
     del a
     dead = seq.data[1]
     seq.data.append(dead)
     assert [e is dead for e in seq.data] == [False, True, False, True]
     seq.remove(dead)
     assert [e is dead for e in seq.data] == [False, False, True]
+
+
+@pytest.mark.parametrize("n", [2, 3])
+def test_in_place_repetition_gives_every_copy_its_own_entry(n):
+    a, b = objs(2)
+    seq = Sub([a, b])
+    same = seq
+    seq *= n
+    assert seq is same and type(seq) is Sub and list(seq) == [a, b] * n
+    assert len({id(e) for e in seq.data}) == 2 * n
+    assert all(e.__callback__ == seq.remove for e in seq.data)
+    del a
+    assert list(seq) == [b] * n
+    del b
+    assert len(seq) == 0
+
+
+@pytest.mark.parametrize("n, expected", [(1, 2), (0, 0), (-3, 0)])
+def test_in_place_repetition_by_one_or_less(n, expected):
+    a, b = objs(2)
+    seq = GhostSeq([a, b])
+    seq *= n
+    assert len(seq) == expected
+    with pytest.raises(TypeError, match="can't multiply sequence by non-int"):
+        seq *= 2.0
+    assert len(seq) == expected
+
+
+@pytest.mark.parametrize("copier", [copy.copy, copy.deepcopy])
+def test_copy_module_gives_entries_of_its_own(copier):
+    a, b = objs(2)
+    seq = Sub([a, b])
+    seq.tag = ["t"]
+    dup = copier(seq)
+    assert type(dup) is Sub and list(dup) == [a, b] and dup[0] is a
+    assert not {id(e) for e in dup.data} & {id(e) for e in seq.data}
+    assert all(e.__callback__ == dup.remove for e in dup.data)
+    assert dup.tag == ["t"] and (dup.tag is seq.tag) == (copier is copy.copy)
+    del a
+    assert list(dup) == [b] and list(seq) == [b]
+    dup.append(Obj(9))  # dies at once, from the copy only
+    assert list(dup) == [b] and list(seq) == [b]
+
+
+def test_copies_are_reclaimed():
+    a = Obj(1)
+    seq = GhostSeq([a])
+    for copier in (copy.copy, copy.deepcopy):
+        dup = copier(seq)
+        ref_dup = weakref.ref(dup)
+        del dup
+        gc.collect()
+        assert ref_dup() is None
+    assert list(seq) == [a]
 
 
 # --- super() and module globals -----------------------------------------------------

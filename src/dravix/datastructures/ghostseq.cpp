@@ -1104,6 +1104,120 @@ PyObject *ghostseq_str(PyObject *self, PyObject *const *args, Py_ssize_t nargs, 
   return render(self, PyObject_Str);
 }
 
+// The objects of the live entries of `data`, in order (dead entries left out).
+Ref live_objects(PyObject *data) {
+  Ref snapshot = Ref::steal(PySequence_List(data));
+  if (!snapshot) return {};
+  Ref objects = Ref::steal(PyList_New(0));
+  if (!objects) return {};
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) {
+    Ref obj = call_entry(PyList_GET_ITEM(snapshot.get(), i));
+    if (!obj) return {};
+    if (obj.get() == Py_None && is_exact_ref(PyList_GET_ITEM(snapshot.get(), i))) continue;  // dead
+    if (PyList_Append(objects.get(), obj.get()) < 0) return {};
+  }
+  return objects;
+}
+
+PyDoc_STRVAR(ghostseq_imul_doc,
+             "__imul__($self, n, /)\n--\n\n"
+             "Repeat the objects n times in place; return self. Every repetition gets\n"
+             "entries of its own, so each copy leaves when its object dies.");
+
+PyObject *ghostseq_imul(PyObject *self, PyObject *n) {
+  Ctx ctx;
+  if (ctx_of(self, ctx) < 0) return nullptr;
+  Ref data = Ref::steal(PyObject_GetAttr(self, ctx.st->str_data));
+  if (!data) return nullptr;
+  Py_ssize_t count = 1;
+  if (PyIndex_Check(n)) {
+    count = PyNumber_AsSsize_t(n, PyExc_OverflowError);
+    if (count == -1 && PyErr_Occurred()) return nullptr;
+  }
+  Py_ssize_t size = PyObject_Length(data.get());
+  if (size < 0) return nullptr;
+  if (!PyIndex_Check(n) || count <= 1 || size == 0) {
+    // As UserList does it: self.data *= n (clears for n <= 0, raises for a non-integer).
+    Ref result = Ref::steal(PyNumber_InPlaceMultiply(data.get(), n));
+    if (!result) return nullptr;
+    if (result.get() != data.get() && PyObject_SetAttr(self, ctx.st->str_data, result.get()) < 0) return nullptr;
+    return Py_NewRef(self);
+  }
+  Ref objects = live_objects(data.get());
+  if (!objects) return nullptr;
+  Ref copies = Ref::steal(PySequence_Repeat(objects.get(), count - 1));
+  if (!copies) return nullptr;
+  PyObject *argv[] = {copies.get()};
+  Ref done = Ref::steal(ghostseq_extend(self, argv, 1, nullptr));
+  if (!done) return nullptr;
+  return Py_NewRef(self);
+}
+
+// A new instance of self's class with self's attributes, whose `data` holds
+// entries of its own (callbacks bound to the new instance) for the objects of
+// self's live entries. `memo`: deep copy (attributes other than data are deep
+// copied; the objects themselves are not, since nothing else would keep such
+// copies alive); nullptr: shallow copy.
+PyObject *copy_instance(PyObject *self, PyObject *memo) {
+  Ctx ctx;
+  Weak w;
+  if (ctx_of(self, ctx) < 0 || weak_init(ctx, w) < 0) return nullptr;
+  Ref cls = Ref::steal(PyObject_GetAttr(self, ctx.st->str_class));
+  if (!cls) return nullptr;
+  Ref inst = Ref::steal(PyObject_CallMethod(cls.get(), "__new__", "O", cls.get()));
+  if (!inst) return nullptr;
+  Ref deepcopy;
+  if (memo != nullptr) {
+    Ref key = Ref::steal(PyLong_FromVoidPtr(self));
+    if (!key || PyObject_SetItem(memo, key.get(), inst.get()) < 0) return nullptr;
+    deepcopy = capi::import_from("copy", "deepcopy");
+    if (!deepcopy) return nullptr;
+  }
+  Ref src = Ref::steal(PyObject_GetAttrString(self, "__dict__"));
+  if (!src) return nullptr;
+  Ref dst = Ref::steal(PyObject_GetAttrString(inst.get(), "__dict__"));
+  if (!dst) return nullptr;
+  Ref items = Ref::steal(PyMapping_Items(src.get()));
+  if (!items) return nullptr;
+  Ref data;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyObject *pair = PyList_GET_ITEM(items.get(), i);
+    PyObject *name = PyTuple_GET_ITEM(pair, 0), *value = PyTuple_GET_ITEM(pair, 1);
+    int is_data = PyObject_RichCompareBool(name, ctx.st->str_data, Py_EQ);
+    if (is_data < 0) return nullptr;
+    if (is_data) {
+      data = Ref::borrow(value);
+      continue;
+    }
+    Ref copied = memo != nullptr ? capi::call(deepcopy.get(), value, memo) : Ref::borrow(value);
+    if (!copied || PyObject_SetItem(dst.get(), name, copied.get()) < 0) return nullptr;
+  }
+  Ref objects = data ? live_objects(data.get()) : Ref::steal(PyList_New(0));
+  if (!objects) return nullptr;
+  Wrapped wrapped;
+  if (wrap_all(ctx, w, inst.get(), objects.get(), wrapped) < 0) return nullptr;
+  if (PyObject_SetItem(dst.get(), ctx.st->str_data, wrapped.entries.get()) < 0) return nullptr;
+  release(wrapped);
+  objects.reset();
+  if (PyErr_Occurred()) return nullptr;
+  return inst.release();
+}
+
+PyDoc_STRVAR(ghostseq_copy_doc,
+             "__copy__($self, /)\n--\n\n"
+             "copy.copy(): a new instance of the same class, with the same attributes and\n"
+             "entries of its own for the same objects.");
+
+PyObject *ghostseq_copy(PyObject *self, PyObject *) { return copy_instance(self, nullptr); }
+
+PyDoc_STRVAR(ghostseq_deepcopy_doc,
+             "__deepcopy__($self, memo, /)\n--\n\n"
+             "copy.deepcopy(): as copy.copy(), with the other attributes deep-copied. The\n"
+             "objects are not copied: the list holds them weakly, so copies of them would\n"
+             "be reclaimed at once.");
+
+PyObject *ghostseq_deepcopy(PyObject *self, PyObject *memo) { return copy_instance(self, memo); }
+
 #define GHOSTSEQ_METHOD(name, func) {name, capi::as_cfunc(func), METH_FASTCALL | METH_KEYWORDS, func##_doc}
 
 PyMethodDef ghostseq_methods[] = {
@@ -1126,6 +1240,9 @@ PyMethodDef ghostseq_methods[] = {
     GHOSTSEQ_METHOD("sort", ghostseq_sort),
     GHOSTSEQ_METHOD("__repr__", ghostseq_repr),
     GHOSTSEQ_METHOD("__str__", ghostseq_str),
+    {"__imul__", capi::as_cfunc(ghostseq_imul), METH_O, ghostseq_imul_doc},
+    {"__copy__", capi::as_cfunc(ghostseq_copy), METH_NOARGS, ghostseq_copy_doc},
+    {"__deepcopy__", capi::as_cfunc(ghostseq_deepcopy), METH_O, ghostseq_deepcopy_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
