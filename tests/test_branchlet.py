@@ -166,10 +166,32 @@ def random_tree(cls, n, rng):
     return nodes[0]
 
 
+def expected_lines(node, lead="", rest=""):
+    """The lines of node's text, built line by line (the literal algorithm
+    re-copies the text once per level, which is too slow for big trees under
+    the sanitizer build)."""
+    if not isinstance(node, Branchlet):
+        first, *more = str(node).split("\n")
+        return [lead + first] + [rest + line for line in more]
+    first, *more = node.name.split("\n")
+    lines = [lead + first] + [rest + line for line in more]
+    for i, child in enumerate(node.children):
+        last = i == len(node.children) - 1
+        lines += expected_lines(child, rest + ("`-- " if last else "|-- "), rest + ("    " if last else "|   "))
+    return lines
+
+
+def test_random_tree_matches_the_literal_algorithm():
+    ours = str(random_tree(Branchlet, 2_000, random.Random(3)))
+    assert ours == str(random_tree(oracle.Branchlet, 2_000, random.Random(3)))
+    assert ours.split("\n") == expected_lines(random_tree(Branchlet, 2_000, random.Random(3)))
+
+
 def test_hundred_thousand_nodes():
-    ours = str(random_tree(Branchlet, 100_000, random.Random(5)))
-    assert ours == str(random_tree(oracle.Branchlet, 100_000, random.Random(5)))
+    tree = random_tree(Branchlet, 100_000, random.Random(5))
+    ours = str(tree)
     assert ours.count("\n") == 100_000 - 1 + 100_000 // 9
+    assert ours.split("\n") == expected_lines(tree)
 
 
 def test_chain_deeper_than_the_recursion_limit():
@@ -231,6 +253,46 @@ def test_children_changed_while_drawing_match_the_literal_algorithm():
         return root
 
     assert str(make(Branchlet)) == str(make(oracle.Branchlet)) == "r\n|-- g\n`-- late"
+
+
+def logged_tree(base, log):
+    """A tree whose nodes and children lists record every read, to compare the
+    order of reads and protocol calls with the literal algorithm."""
+
+    class Kids(list):
+        def __len__(self):
+            log.append(("len", self.tag))
+            return list.__len__(self)
+
+        def __getitem__(self, index):
+            log.append(("item", self.tag, repr(index)))
+            return list.__getitem__(self, index)
+
+    class Node(base):
+        def __getattribute__(self, attr):
+            if attr in ("name", "children"):
+                log.append(("read", attr, object.__getattribute__(self, "name")))
+            return object.__getattribute__(self, attr)
+
+    def node(name, *kids):
+        children = Kids(kids)
+        children.tag = name
+        return Node(name, children if kids else None)
+
+    class Talker:
+        def __str__(self):
+            log.append(("str", "talker"))
+            return "talk\ning"
+
+    return node("r", node("a", "x", node("b", Talker())), Talker(), node("c"))
+
+
+def test_reads_and_calls_happen_as_in_the_literal_algorithm():
+    ours, theirs = [], []
+    text = str(logged_tree(Branchlet, ours))
+    assert text == str(logged_tree(oracle.Branchlet, theirs))
+    assert ours == theirs
+    assert ("item", "r", "slice(None, -1, None)") in ours and ("item", "r", "-1") in ours
 
 
 # --- failures --------------------------------------------------------------

@@ -107,9 +107,16 @@ constexpr Py_ssize_t mark_width[] = {0, 4, 4};
 // A node with children that is being drawn.
 struct Frame {
   Ref node;
-  Ref middle;             // children[:-1], or an iterator over it
-  Py_ssize_t next = 0;    // next position in middle when it is an exact list or tuple
-  bool iterate = false;   // middle is an iterator
+  // children[:-1]: for an exact list, a snapshot of its items kept on the
+  // renderer's `pending` stack at [next, end); otherwise the slice itself
+  // (an exact list or tuple read by position, or an iterator over anything else).
+  Ref middle;
+  Ref last;               // children[-1] as it was when the snapshot was taken
+  Py_ssize_t begin = 0;
+  Py_ssize_t next = 0;
+  Py_ssize_t end = 0;
+  bool pending = false;
+  bool iterate = false;
   bool middle_done = false;
   bool last_done = false;
   bool named = true;      // the name is a str
@@ -123,7 +130,17 @@ class Renderer {
   capi::TextBuffer out_;
   std::string prefix_;        // the continuation marks of every node on the path
   std::vector<Frame> stack_;
+  // Owned references: the snapshots of children[:-1] of the frames' exact
+  // lists, nested like the frames themselves. Taken entries are nullptr.
+  std::vector<PyObject *> pending_;
   capi::PointerSet on_path_;  // the nodes of stack_, to notice a node below itself
+  // Set by the first step that may run Python code: str() of a child that is
+  // not an exact str, attribute reads through descriptors or overridden
+  // lookups, protocols of other types than list. Until then nothing can have
+  // changed the tree (and no reference we drop can be the last one), so what
+  // was read stays valid; after it, everything is read again when the
+  // algorithm reads it.
+  bool foreign_ = false;
 
   // Writes text as the lines of a node hung with `mark`: the first line after
   // the branch mark, the others after the continuation mark.
@@ -148,8 +165,15 @@ class Renderer {
   }
 
   // 1 with *child set, 0 when children[:-1] is exhausted, -1 on error.
-  static int next_middle(Frame &f, Ref *child) {
+  int next_middle(Frame &f, Ref *child) {
+    if (f.pending) {
+      if (f.next >= f.end) return 0;
+      *child = Ref::steal(pending_[static_cast<size_t>(f.next)]);
+      pending_[static_cast<size_t>(f.next++)] = nullptr;
+      return 1;
+    }
     if (f.iterate) {
+      foreign_ = true;
       PyObject *item = PyIter_Next(f.middle.get());
       if (item == nullptr) return PyErr_Occurred() ? -1 : 0;
       *child = Ref::steal(item);
@@ -166,18 +190,37 @@ class Renderer {
     return 1;
   }
 
+  // True when node.name and node.children are plain instance attributes:
+  // no __getattribute__/__getattr__ and nothing of those names on the class,
+  // so reading them runs no Python code and, read again with nothing run in
+  // between, gives the same objects.
+  bool plain_node(PyObject *node) const {
+    PyTypeObject *tp = Py_TYPE(node);
+    return tp->tp_getattro == PyObject_GenericGetAttr && capi::lookup_on_type(tp, st_->str_name) == nullptr &&
+           capi::lookup_on_type(tp, st_->str_children) == nullptr;
+  }
+
  public:
   explicit Renderer(State *st) : st_(st) {}
+  ~Renderer() {
+    for (PyObject *item : pending_) Py_XDECREF(item);
+  }
 
   // Starts drawing `node`, whose class uses Branchlet.__str__: a leaf is
   // written at once, a node with children gets a frame. For the root, a leaf
   // is handed back in *leaf as is (its text is its name, not converted).
   int enter(PyObject *node, Mark mark, Ref *leaf) {
+    bool plain = plain_node(node);
+    if (!plain) foreign_ = true;
     Ref name = Ref::steal(PyObject_GetAttr(node, st_->str_name));
     if (!name) return -1;
     Ref children = Ref::steal(PyObject_GetAttr(node, st_->str_children));
     if (!children) return -1;
-    int truth = PyObject_IsTrue(children.get());
+    // The truth test and the slice each read node.children; for an exact
+    // list read as a plain attribute, nothing can run between the two reads.
+    bool exact_list = PyList_CheckExact(children.get()) && plain;
+    if (!exact_list) foreign_ = true;
+    int truth = exact_list ? PyList_GET_SIZE(children.get()) > 0 : PyObject_IsTrue(children.get());
     if (truth < 0) return -1;
     bool named = PyUnicode_Check(name.get());
     if (!truth) {
@@ -197,19 +240,31 @@ class Renderer {
       return -1;
     }
     if (named && !write_lines(name.get(), mark)) return -1;
-    children = Ref::steal(PyObject_GetAttr(node, st_->str_children));
-    if (!children) return -1;
     Frame f;
     f.node = Ref::borrow(node);
     f.named = named;
-    if (!named) f.bad_name = std::move(name);
     f.mark = mark;
-    f.middle = Ref::steal(PyObject_GetItem(children.get(), st_->all_but_last));
-    if (!f.middle) return -1;
-    if (!PyList_CheckExact(f.middle.get()) && !PyTuple_CheckExact(f.middle.get())) {
-      f.middle = Ref::steal(PyObject_GetIter(f.middle.get()));
+    if (!named) f.bad_name = std::move(name);
+    if (exact_list) {
+      // children[:-1] of an exact list: the same snapshot, without a list object.
+      PyObject *list = children.get();
+      Py_ssize_t count = PyList_GET_SIZE(list) - 1;
+      f.pending = true;
+      f.begin = f.next = static_cast<Py_ssize_t>(pending_.size());
+      f.end = f.begin + count;
+      pending_.reserve(pending_.size() + static_cast<size_t>(count));
+      for (Py_ssize_t i = 0; i < count; ++i) pending_.push_back(Py_NewRef(PyList_GET_ITEM(list, i)));
+      f.last = Ref::borrow(PyList_GET_ITEM(list, count));
+    } else {
+      children = Ref::steal(PyObject_GetAttr(node, st_->str_children));
+      if (!children) return -1;
+      f.middle = Ref::steal(PyObject_GetItem(children.get(), st_->all_but_last));
       if (!f.middle) return -1;
-      f.iterate = true;
+      if (!PyList_CheckExact(f.middle.get()) && !PyTuple_CheckExact(f.middle.get())) {
+        f.middle = Ref::steal(PyObject_GetIter(f.middle.get()));
+        if (!f.middle) return -1;
+        f.iterate = true;
+      }
     }
     if (on_path_.add(node) < 0) return -1;
     stack_.push_back(std::move(f));
@@ -236,6 +291,7 @@ class Renderer {
         if (got == 0) {
           f.middle_done = true;
           f.middle.reset();
+          if (f.pending) pending_.resize(static_cast<size_t>(f.begin));  // every entry was taken
         }
       }
       if (!child) {
@@ -247,10 +303,28 @@ class Renderer {
         }
         f.last_done = true;
         mark = LAST;
+      }
+      if (!child && f.last && !foreign_) {
+        // Nothing ran since the snapshot: node.children is still the same
+        // list with the same last item.
+        child = std::move(f.last);
+      } else if (!child) {
+        f.last.reset();
+        if (!plain_node(f.node.get())) foreign_ = true;
         Ref children = Ref::steal(PyObject_GetAttr(f.node.get(), st_->str_children));
         if (!children) return -1;
-        child = Ref::steal(PyObject_GetItem(children.get(), st_->minus_one));
-        if (!child) return -1;
+        if (PyList_CheckExact(children.get())) {
+          Py_ssize_t n = PyList_GET_SIZE(children.get());
+          if (n == 0) {
+            PyErr_SetString(PyExc_IndexError, "list index out of range");
+            return -1;
+          }
+          child = Ref::borrow(PyList_GET_ITEM(children.get(), n - 1));
+        } else {
+          foreign_ = true;
+          child = Ref::steal(PyObject_GetItem(children.get(), st_->minus_one));
+          if (!child) return -1;
+        }
       }
       ++f.shown;
       if (capi::lookup_on_type(Py_TYPE(child.get()), st_->str_dunder_str) == st_->own_str) {
@@ -258,6 +332,7 @@ class Renderer {
         if (enter(child.get(), mark, nullptr) < 0) return -1;
         continue;
       }
+      if (!PyUnicode_CheckExact(child.get())) foreign_ = true;
       Ref text = Ref::steal(PyObject_Str(child.get()));
       if (!text) return -1;
       if (!f.named) continue;  // reported at the top of the loop
