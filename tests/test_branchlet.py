@@ -43,6 +43,17 @@ def test_class_facts():
     assert str(inspect.signature(Branchlet.add_child)) == "(self, /, item)"
 
 
+def test_trees_copy_and_pickle_like_python_objects():
+    import copy
+    import pickle
+
+    tree = Branchlet("r", [Branchlet("a", ["x\ny"]), "b"])
+    for clone in (copy.deepcopy(tree), pickle.loads(pickle.dumps(tree))):
+        assert type(clone) is Branchlet and clone is not tree
+        assert vars(clone).keys() == {"name", "children"}
+        assert str(clone) == str(tree) == "r\n|-- a\n|   `-- x\n|       y\n`-- b"
+
+
 # --- construction and add_child ----------------------------------------------
 
 
@@ -375,6 +386,28 @@ def test_node_among_its_descendants(length):
     # A shared subtree that is not a cycle is drawn under each parent.
     shared = Branchlet("s", ["t"])
     assert str(Branchlet("r", [shared, shared])) == "r\n|-- s\n|   `-- t\n`-- s\n    `-- t"
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_cycle_deep_inside_a_big_tree(seed):
+    # Many nodes enter and leave the set of open nodes before the cycle shows.
+    rng = random.Random(seed)
+    nodes = [Branchlet("n0")]
+    parents = {}
+    for i in range(1, 20_000):
+        parent = rng.choice(nodes)
+        child = Branchlet("n%d" % i)
+        parent.add_child(child)
+        parents[child] = parent
+        nodes.append(child)
+    node = nodes[-1]
+    ancestors = []
+    while node in parents:
+        node = parents[node]
+        ancestors.append(node)
+    nodes[-1].add_child(rng.choice(ancestors))
+    with pytest.raises(RecursionError):
+        str(nodes[0])
 
 
 def test_cycle_through_an_overriding_subclass():

@@ -252,7 +252,6 @@ class Renderer {
       f.pending = true;
       f.begin = f.next = static_cast<Py_ssize_t>(pending_.size());
       f.end = f.begin + count;
-      pending_.reserve(pending_.size() + static_cast<size_t>(count));
       for (Py_ssize_t i = 0; i < count; ++i) pending_.push_back(Py_NewRef(PyList_GET_ITEM(list, i)));
       f.last = Ref::borrow(PyList_GET_ITEM(list, count));
     } else {
