@@ -251,6 +251,25 @@ def test_str_replaced_on_an_instance_is_ignored_like_str_ignores_it():
     assert str(Branchlet("r", [child])) == "r\n`-- c"
 
 
+def test_class_changed_while_drawing_is_seen_at_once():
+    def make(base):
+        class Sub(base):
+            @property
+            def name(self):
+                if self._name == "b":
+                    Sub.__str__ = lambda node: "patched " + node._name
+                return self._name
+
+            @name.setter
+            def name(self, value):
+                self._name = value
+
+        return base("r", [Sub("a"), Sub("b"), Sub("c"), "end"])
+
+    expected = "r\n|-- a\n|-- b\n|-- patched c\n`-- end"
+    assert str(make(Branchlet)) == str(make(oracle.Branchlet)) == expected
+
+
 def test_children_changed_while_drawing_match_the_literal_algorithm():
     def make(cls):
         root = cls("r")

@@ -190,14 +190,34 @@ class Renderer {
     return 1;
   }
 
-  // True when node.name and node.children are plain instance attributes:
-  // no __getattribute__/__getattr__ and nothing of those names on the class,
-  // so reading them runs no Python code and, read again with nothing run in
-  // between, gives the same objects.
-  bool plain_node(PyObject *node) const {
-    PyTypeObject *tp = Py_TYPE(node);
-    return tp->tp_getattro == PyObject_GenericGetAttr && capi::lookup_on_type(tp, st_->str_name) == nullptr &&
-           capi::lookup_on_type(tp, st_->str_children) == nullptr;
+  // What the drawing needs to know about a node's class, kept for the last
+  // class seen (trees are mostly of one class) and trusted while the class's
+  // version tag is unchanged: the interpreter clears a class's tag when it or
+  // one of its bases is modified, and never hands out the same tag twice.
+  struct ClassFacts {
+    PyTypeObject *type = nullptr;
+    unsigned int tag = 0;
+    // The class resolves __str__ to Branchlet.__str__: drawn inline.
+    bool ours = false;
+    // name and children are plain instance attributes: no
+    // __getattribute__/__getattr__ and nothing of those names on the class,
+    // so reading them runs no Python code and, read again with nothing run in
+    // between, gives the same objects.
+    bool plain = false;
+  };
+  ClassFacts facts_;
+
+  const ClassFacts &facts(PyTypeObject *tp) {
+    if (tp == facts_.type && facts_.tag != 0 && tp->tp_version_tag == facts_.tag) return facts_;
+    facts_.type = tp;
+    facts_.ours = capi::lookup_on_type(tp, st_->str_dunder_str) == st_->own_str;
+    facts_.plain = tp->tp_getattro == PyObject_GenericGetAttr &&
+                   capi::lookup_on_type(tp, st_->str_name) == nullptr &&
+                   capi::lookup_on_type(tp, st_->str_children) == nullptr;
+    // Read after the lookups, which give the class a tag when it has none
+    // (0: no valid tag, nothing is kept).
+    facts_.tag = tp->tp_version_tag;
+    return facts_;
   }
 
  public:
@@ -210,7 +230,7 @@ class Renderer {
   // written at once, a node with children gets a frame. For the root, a leaf
   // is handed back in *leaf as is (its text is its name, not converted).
   int enter(PyObject *node, Mark mark, Ref *leaf) {
-    bool plain = plain_node(node);
+    bool plain = facts(Py_TYPE(node)).plain;
     if (!plain) foreign_ = true;
     Ref name = Ref::steal(PyObject_GetAttr(node, st_->str_name));
     if (!name) return -1;
@@ -309,7 +329,7 @@ class Renderer {
         child = std::move(f.last);
       } else if (!child) {
         f.last.reset();
-        if (!plain_node(f.node.get())) foreign_ = true;
+        if (!facts(Py_TYPE(f.node.get())).plain) foreign_ = true;
         Ref children = Ref::steal(PyObject_GetAttr(f.node.get(), st_->str_children));
         if (!children) return -1;
         if (PyList_CheckExact(children.get())) {
@@ -326,7 +346,7 @@ class Renderer {
         }
       }
       ++f.shown;
-      if (capi::lookup_on_type(Py_TYPE(child.get()), st_->str_dunder_str) == st_->own_str) {
+      if (facts(Py_TYPE(child.get())).ours) {
         // f may move when a frame is pushed: it is not used past this point.
         if (enter(child.get(), mark, nullptr) < 0) return -1;
         continue;
