@@ -18,6 +18,7 @@
 // a subclass that overrides any of them gets its override called. Merging
 // nested mappings walks an explicit stack instead of recursing in C.
 #include "capi.hpp"
+#include "unpack.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -236,37 +237,10 @@ int bind_namespace(PyObject *self) { return PyObject_GenericSetDict(self, self, 
 
 // `a, b = obj`, with the interpreter's messages.
 int unpack2(PyObject *obj, Ref &a, Ref &b) {
-  if ((PyTuple_CheckExact(obj) && PyTuple_GET_SIZE(obj) == 2) || (PyList_CheckExact(obj) && PyList_GET_SIZE(obj) == 2)) {
-    PyObject *const *items = PyTuple_CheckExact(obj) ? &PyTuple_GET_ITEM(obj, 0) : &PyList_GET_ITEM(obj, 0);
-    a = Ref::borrow(items[0]);
-    b = Ref::borrow(items[1]);
-    return 0;
-  }
-  Ref it = Ref::steal(PyObject_GetIter(obj));
-  if (!it) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(obj)->tp_iter == nullptr && !PySequence_Check(obj)) {
-      PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(obj)->tp_name);
-    }
-    return -1;
-  }
-  Ref got[2];
-  for (int i = 0; i < 2; ++i) {
-    got[i] = Ref::steal(PyIter_Next(it.get()));
-    if (!got[i]) {
-      if (!PyErr_Occurred())
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-      return -1;
-    }
-  }
-  Ref extra = Ref::steal(PyIter_Next(it.get()));
-  if (extra) {
-    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-    return -1;
-  }
-  if (PyErr_Occurred()) return -1;
-  a = std::move(got[0]);
-  b = std::move(got[1]);
+  Ref parts[2];
+  if (capi::unpack_exact(obj, parts, 2) < 0) return -1;
+  a = std::move(parts[0]);
+  b = std::move(parts[1]);
   return 0;
 }
 

@@ -15,6 +15,7 @@
 // fails: keys are checked (hashed) and positions converted before anything is
 // changed, and a store that cannot be completed is undone.
 #include "capi.hpp"
+#include "unpack.hpp"
 
 #include <cstring>
 
@@ -182,33 +183,8 @@ inline int assign(PyObject *self, State *st, bool own_setitem, PyObject *key, Py
 
 // k, v = element, as the unpacking statement does it.
 int unpack_pair(PyObject *element, Ref *key, Ref *value) {
-  if (PyTuple_CheckExact(element) && PyTuple_GET_SIZE(element) == 2) {
-    *key = Ref::borrow(PyTuple_GET_ITEM(element, 0));
-    *value = Ref::borrow(PyTuple_GET_ITEM(element, 1));
-    return 0;
-  }
-  if (PyList_CheckExact(element) && PyList_GET_SIZE(element) == 2) {
-    *key = Ref::borrow(PyList_GET_ITEM(element, 0));
-    *value = Ref::borrow(PyList_GET_ITEM(element, 1));
-    return 0;
-  }
-  Ref it = Ref::steal(PyObject_GetIter(element));
-  if (!it) return -1;
   Ref parts[2];
-  for (int i = 0; i < 2; ++i) {
-    parts[i] = Ref::steal(PyIter_Next(it.get()));
-    if (!parts[i]) {
-      if (!PyErr_Occurred())
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-      return -1;
-    }
-  }
-  Ref extra = Ref::steal(PyIter_Next(it.get()));
-  if (extra) {
-    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-    return -1;
-  }
-  if (PyErr_Occurred()) return -1;
+  if (capi::unpack_exact(element, parts, 2) < 0) return -1;
   *key = std::move(parts[0]);
   *value = std::move(parts[1]);
   return 0;
