@@ -7,15 +7,14 @@ importlib.metadata (the adapter below) instead of the removed pkg_resources, and
 loaders call update and pop through the class, so entries named like them do not
 break the loaders.
 
-The file carries its own small NestedDotBag, so the baseline stands alone and does not
-move when other baselines change.
+Its base class is the plain-Python NestedDotBag of the dotbag baseline beside it.
 """
 
 import configparser
-import itertools
+import importlib.util
 import logging
 import os
-from collections.abc import Mapping, MutableMapping
+import pathlib
 
 import yaml
 
@@ -24,71 +23,16 @@ from dravix.utils.strings import typecast_str
 logger = logging.getLogger(__name__)
 
 
-class DotBag(dict):
-    def __init__(self, *args, **kwargs):
-        super(DotBag, self).__init__(*args, **kwargs)
-        self.__dict__ = self
+def _load_sibling(name):
+    """The plain-Python dotted-key dictionary this tree builds on, from the file beside this one."""
+    path = pathlib.Path(__file__).with_name(name + ".py")
+    spec = importlib.util.spec_from_file_location("baseline_" + name + "_for_configuration", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
-    def __repr__(self):
-        return "%s(%s)" % (self.__class__.__name__, super(DotBag, self).__repr__())
 
-
-class NestedDotBag(DotBag, MutableMapping):
-    def __init__(self, *args, **kwargs):
-        super(NestedDotBag, self).__init__()
-        self.update(*args, **kwargs)
-
-    def __getitem__(self, key):
-        if isinstance(key, str) and "." in key:
-            head, rest = key.split(".", 1)
-            return dict.__getitem__(self, head)[rest]
-        return dict.__getitem__(self, key)
-
-    def __setitem__(self, key, value):
-        if not (isinstance(key, str) and "." in key):
-            dict.__setitem__(self, key, value)
-            return
-        key, subkeys = key.split(".", 1)
-        subkey_value = self.setdefault(key, type(self)())
-        if not isinstance(subkey_value, type(self)):
-            raise KeyError('target key "%s" is a value, cannot update value against another %s'
-                           % (key, type(self).__name__))
-        subkey_value[subkeys] = value
-
-    def __contains__(self, key):
-        if isinstance(key, str) and "." in key:
-            head, rest = key.split(".", 1)
-            if not dict.__contains__(self, head):
-                return False
-            return rest in dict.__getitem__(self, head)
-        return dict.__contains__(self, key)
-
-    def __delitem__(self, key):
-        if isinstance(key, str) and "." in key:
-            head, rest = key.split(".", 1)
-            del dict.__getitem__(self, head)[rest]
-            return
-        dict.__delitem__(self, key)
-
-    get = MutableMapping.get
-    pop = MutableMapping.pop
-    setdefault = MutableMapping.setdefault
-
-    def update(self, *args, **kwargs):
-        if len(args) > 1:
-            raise TypeError("expected at most 1 arguments, got %d" % len(args))
-        iterable = args[0] if args else ()
-        if isinstance(iterable, Mapping):
-            iterable = iterable.items()
-        for item in itertools.chain(iterable, kwargs.items()):
-            if len(item) != 2:
-                raise TypeError("cannot convert dictionary update sequence element #%s to a sequence"
-                                % iterable.index(item))
-            key, value = item
-            if isinstance(value, Mapping):
-                self.setdefault(key, type(self)()).update(value)
-            else:
-                self[key] = value
+NestedDotBag = _load_sibling("dotbag").NestedDotBag
 
 
 class _Distribution:
