@@ -13,6 +13,7 @@
 // every level. Children whose class keeps Branchlet.__str__ are drawn inline;
 // any other child (plain objects, subclasses with their own __str__) is
 // turned into text with str() and re-indented line by line.
+#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
@@ -128,7 +129,7 @@ struct Frame {
 class Renderer {
   State *st_;
   capi::TextBuffer out_;
-  std::string prefix_;        // the continuation marks of every node on the path
+  std::string prefix_ = "\n";  // a newline, then the continuation marks of every node on the path
   std::vector<Frame> stack_;
   // Owned references: the snapshots of children[:-1] of the frames' exact
   // lists, nested like the frames themselves. Taken entries are nullptr.
@@ -145,19 +146,25 @@ class Renderer {
   // Writes text as the lines of a node hung with `mark`: the first line after
   // the branch mark, the others after the continuation mark.
   bool write_lines(PyObject *text, Mark mark) {
-    if (mark != ROOT) {
-      if (!out_.ascii("\n", 1) || !out_.ascii(prefix_.data(), static_cast<Py_ssize_t>(prefix_.size())) ||
-          !out_.ascii(branch_mark[mark], mark_width[mark]))
-        return false;
-    }
-    Py_ssize_t len = PyUnicode_GET_LENGTH(text);
+    const Py_ssize_t prefix_len = static_cast<Py_ssize_t>(prefix_.size());
+    if (mark != ROOT &&
+        (!out_.ascii(prefix_.data(), prefix_len) || !out_.ascii(branch_mark[mark], mark_width[mark])))
+      return false;
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(text);
+    const bool narrow = PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND;
+    const char *data = static_cast<const char *>(PyUnicode_DATA(text));
     Py_ssize_t start = 0;
     for (;;) {
-      Py_ssize_t nl = PyUnicode_FindChar(text, '\n', start, len, 1);
-      if (nl == -2) return false;
+      Py_ssize_t nl;
+      if (narrow) {
+        const void *hit = std::memchr(data + start, '\n', static_cast<size_t>(len - start));
+        nl = hit ? static_cast<const char *>(hit) - data : -1;
+      } else {
+        nl = PyUnicode_FindChar(text, '\n', start, len, 1);
+        if (nl == -2) return false;
+      }
       if (nl < 0) return out_.append(text, start, len);
-      if (!out_.append(text, start, nl) || !out_.ascii("\n", 1) ||
-          !out_.ascii(prefix_.data(), static_cast<Py_ssize_t>(prefix_.size())) ||
+      if (!out_.append(text, start, nl) || !out_.ascii(prefix_.data(), prefix_len) ||
           !out_.ascii(continuation_mark[mark], mark_width[mark]))
         return false;
       start = nl + 1;
