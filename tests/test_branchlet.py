@@ -440,6 +440,16 @@ def test_cycle_through_an_overriding_subclass():
         str(a)
 
 
+@pytest.mark.parametrize("siblings", [[], ["x"]])
+def test_cycle_through_an_object_whose_str_is_written_in_c(siblings):
+    # str() of an exception with one argument is str() of that argument: the
+    # cycle runs through the interpreter's own str() without Python frames.
+    node = Branchlet("a", list(siblings))
+    node.add_child(ValueError(node))
+    with pytest.raises(RecursionError):
+        str(node)
+
+
 def test_self_referencing_nodes_are_collected():
     node = Branchlet("loop")
     node.add_child(node)
