@@ -8,7 +8,7 @@ BUILD_TOOLS := "scikit-build-core>=0.10" ninja "cmake>=3.26"
 SKB := --no-build-isolation -Ccmake.define.DRAVIX_WERROR=ON
 MODULES := flatpath dotbag configuration rankmap ghostseq logic branchlet typeattr
 
-.PHONY: venv install demo test bench sanitize clean
+.PHONY: venv install demo test bench sanitize memcheck clean
 
 venv: $(VENV)/.tools
 $(VENV)/.tools: pyproject.toml
@@ -33,8 +33,14 @@ bench: install
 
 # The extensions built with AddressSanitizer and UBSan, the whole suite run
 # against them in a staging folder (the interpreter itself is not instrumented).
+# Any sanitizer report fails the run (see scripts/dev.sh).
 sanitize: venv
 	SANITIZE=1 ALL_TESTS=1 scripts/dev.sh $(MODULES) -- -p no:cacheprovider
+
+# The whole suite under valgrind's memcheck (PYTHONMALLOC=malloc, nothing
+# suppressed); any error fails it. Too slow for CI: run it by hand now and then.
+memcheck: venv
+	MEMCHECK=1 ALL_TESTS=1 scripts/dev.sh $(MODULES) -- -p no:cacheprovider
 
 clean:
 	rm -rf build $(VENV)
