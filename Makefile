@@ -27,8 +27,10 @@ demo: install
 test: install
 	$(PY) -m pytest -q
 
+# The peer libraries of the optional `bench` group, installed by name so the
+# package is not built a second time.
 bench: install
-	$(PIP) install -q ".[bench]" $(SKB)
+	$(PY) -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['bench'])" | xargs $(PIP) install -q
 	$(PY) bench/run.py
 
 # The extensions built with AddressSanitizer and UBSan, the whole suite run
