@@ -236,6 +236,61 @@ def test_update_elements_with_lying_or_raising_len(element, error, cls):
         consistent_rankmap(obj)
 
 
+class MutatingLen:
+    """A pair whose __len__ clears the object being updated."""
+
+    def __init__(self, target):
+        self.target = target
+
+    def __len__(self):
+        self.target.clear()
+        return 2
+
+    def __iter__(self):
+        return iter(("m", 1))
+
+
+def _mutating_pairs(target, clear):
+    yield "a", 1
+    target.clear() if clear else target.update([("x", 0)])
+    yield "b", 2
+
+
+@pytest.mark.parametrize("cls", [RankMap, NestedDotBag, Configuration])
+def test_update_whose_input_changes_the_receiver(cls):
+    obj = cls(z=0)
+    obj.update([("a", 1), MutatingLen(obj), ("b", 2)])
+    assert dict(obj.items()) == {"m": 1, "b": 2}
+    for clear in (True, False):
+        obj = cls(z=0)
+        obj.update(_mutating_pairs(obj, clear))
+        assert dict(obj.items()) == ({"b": 2} if clear else {"z": 0, "a": 1, "x": 0, "b": 2})
+    if cls is RankMap:
+        consistent_rankmap(obj)
+
+
+def test_extend_whose_input_changes_the_receiver():
+    keep = [Member(i) for i in range(4)]
+    seq = GhostSeq(keep[:2])
+
+    def objects():
+        yield keep[2]
+        seq.clear()
+        seq.append(keep[0])
+        yield keep[3]
+
+    seq.extend(objects())  # all references are made before anything is stored
+    assert list(seq) == [keep[0], keep[2], keep[3]]
+    fp = FlatPath({"a": 1})
+
+    def pairs():
+        yield ("b",), 2
+        fp.clear()
+
+    fp.extend(pairs())  # two passes over a generator: the second sees nothing
+    assert len(fp) <= 1
+
+
 def test_rankmap_large():
     n = 20000
     m = RankMap((i, i) for i in range(n))

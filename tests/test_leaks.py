@@ -499,9 +499,18 @@ def _ghostseq_with_iterator():
     return seq
 
 
+def _flattening_generator_in_its_own_input():
+    data = DotBag(a=[1, {"b": 2}])
+    gen = FlatPath.__flatten__(data)
+    next(gen)  # started: it holds the levels it is walking
+    data.gen = gen
+    return data
+
+
 @pytest.mark.parametrize(
     "make",
     [
+        pytest.param(_flattening_generator_in_its_own_input, id="FlatPath generator"),
         pytest.param(lambda: DotBag(a=1), id="DotBag"),
         pytest.param(lambda: NestedDotBag({"a": {"b": 1}}), id="NestedDotBag"),
         pytest.param(lambda: Configuration({"a": {"b": 1}}), id="Configuration"),
