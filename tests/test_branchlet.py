@@ -143,6 +143,16 @@ def test_leaf_returns_its_name_unconverted():
     assert Branchlet(7).__str__() == 7
 
 
+def test_str_subclass_children_are_converted_by_their_own_str():
+    class Shout(str):
+        def __str__(self):
+            return self.upper() + "\n!"
+
+    for cls in (Branchlet, oracle.Branchlet):
+        tree = cls("r", [Shout("a"), "b", cls("s", [Shout("c")]), Shout("d")])
+        assert str(tree) == "r\n|-- A\n|   !\n|-- b\n|-- s\n|   `-- C\n|       !\n`-- D\n    !"
+
+
 @pytest.mark.parametrize("width", ["ascii", "l\xe9", "\u0100\u4e00", "\U0001f600"])
 def test_wide_text_matches_oracle(width):
     spec = (width, [("a" + width, ["x\n" + width, "plain"]), width + "\n", (width * 3, [])])

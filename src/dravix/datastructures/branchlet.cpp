@@ -214,6 +214,12 @@ class Renderer {
   };
   ClassFacts facts_;
 
+  // node.<name>. For a plain class the class's own getattr slot is the
+  // generic one, so it is called directly (what PyObject_GetAttr would call).
+  static Ref read(PyObject *node, PyObject *name, bool plain) {
+    return Ref::steal(plain ? PyObject_GenericGetAttr(node, name) : PyObject_GetAttr(node, name));
+  }
+
   const ClassFacts &facts(PyTypeObject *tp) {
     if (tp == facts_.type && facts_.tag != 0 && tp->tp_version_tag == facts_.tag) return facts_;
     facts_.type = tp;
@@ -239,9 +245,9 @@ class Renderer {
   int enter(PyObject *node, Mark mark, Ref *leaf) {
     bool plain = facts(Py_TYPE(node)).plain;
     if (!plain) foreign_ = true;
-    Ref name = Ref::steal(PyObject_GetAttr(node, st_->str_name));
+    Ref name = read(node, st_->str_name, plain);
     if (!name) return -1;
-    Ref children = Ref::steal(PyObject_GetAttr(node, st_->str_children));
+    Ref children = read(node, st_->str_children, plain);
     if (!children) return -1;
     // The truth test and the slice each read node.children; for an exact
     // list read as a plain attribute, nothing can run between the two reads.
@@ -336,8 +342,9 @@ class Renderer {
         child = std::move(f.last);
       } else if (!child) {
         f.last.reset();
-        if (!facts(Py_TYPE(f.node.get())).plain) foreign_ = true;
-        Ref children = Ref::steal(PyObject_GetAttr(f.node.get(), st_->str_children));
+        bool plain = facts(Py_TYPE(f.node.get())).plain;
+        if (!plain) foreign_ = true;
+        Ref children = read(f.node.get(), st_->str_children, plain);
         if (!children) return -1;
         if (PyList_CheckExact(children.get())) {
           Py_ssize_t n = PyList_GET_SIZE(children.get());
@@ -358,9 +365,14 @@ class Renderer {
         if (enter(child.get(), mark, nullptr) < 0) return -1;
         continue;
       }
-      if (!PyUnicode_CheckExact(child.get())) foreign_ = true;
-      Ref text = Ref::steal(PyObject_Str(child.get()));
-      if (!text) return -1;
+      Ref text;
+      if (PyUnicode_CheckExact(child.get())) {
+        text = std::move(child);  // str() of an exact str is the str itself
+      } else {
+        foreign_ = true;
+        text = Ref::steal(PyObject_Str(child.get()));
+        if (!text) return -1;
+      }
       if (!f.named) continue;  // reported at the top of the loop
       if (!write_lines(text.get(), mark)) return -1;
     }
