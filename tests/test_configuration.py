@@ -171,6 +171,119 @@ def test_typecast_failure_stores_nothing(monkeypatch):
     assert dict(cfg) == {"a": Configuration()}  # the level made on the way stays
 
 
+def conversion_log(module, monkeypatch, make):
+    """The calls of typecast_str (value kind and the exception being handled) made by make()."""
+    log = []
+
+    def typecast(value):
+        kind = type(value).__name__ if not isinstance(value, dict) else "level"
+        log.append((kind, value if kind != "level" else None, type(sys.exception()).__name__))
+        return value
+
+    monkeypatch.setattr(module, "typecast_str", typecast)
+    made = make(module.Configuration)
+    return log, made
+
+
+NESTED_INPUTS = [
+    {"a": {"b": {"c": "1", "d": "x"}, "e": "2"}, "f": "3"},
+    {"a.b": "1", "a": {"c.d": "2"}},
+    [("x", {"y": "1"}), ("x", {"z": "2"})],
+]
+
+
+@pytest.mark.parametrize("data", NESTED_INPUTS)
+def test_merging_converts_as_the_plain_python_version_does(data, monkeypatch):
+    # Construction, update and update into existing levels: the same calls of
+    # typecast_str, with the same exception being handled, as the transcription.
+    def make(cls):
+        cfg = cls(data)
+        cfg.update(data, k="v")
+        return cfg
+
+    ours, made = conversion_log(mod, monkeypatch, make)
+    theirs, expected = conversion_log(baseline, monkeypatch, make)
+    assert ours == theirs
+    assert made == expected
+
+
+def test_merging_honours_setitem_of_subclasses(monkeypatch):
+    seen = []
+
+    class Logged(Configuration):
+        def __setitem__(self, key, value):
+            seen.append((key, type(value).__name__))
+            super().__setitem__(key, value)
+
+    cfg = Logged({"a": {"b": "1"}, "c": "2"})
+    assert seen == [("a", "Logged"), ("b", "str"), ("c", "str")]
+    assert cfg == {"a": {"b": 1}, "c": 2} and type(cfg.a) is Logged
+
+    seen.clear()
+    Sub.__setitem__ = lambda self, key, value: seen.append(key) or dict.__setitem__(self, key, value)
+    try:
+        cfg = Sub({"a": "1"})
+    finally:
+        del Sub.__setitem__
+    assert seen == ["a"] and cfg == {"a": "1"}  # no conversion: the replacement does not convert
+    assert Sub({"a": "1"}) == {"a": 1}
+
+
+def test_merging_passes_converted_values_on_to_the_next_setitem(monkeypatch):
+    seen = []
+
+    class Middle(dotbag.NestedDotBag):
+        def __setitem__(self, key, value):
+            seen.append((key, value))
+            super().__setitem__(key, value)
+
+    class Both(Configuration, Middle):
+        pass
+
+    cfg = Both({"a": {"b": "1"}, "c": "true"})
+    assert cfg == {"a": {"b": 1}, "c": True}
+    assert [(k, v if k != "a" else type(v).__name__) for k, v in seen] == [("a", "Both"), ("b", 1), ("c", True)]
+
+    seen.clear()
+    monkeypatch.setattr(dotbag.NestedDotBag, "__setitem__", lambda self, key, value: seen.append((key, value)))
+    cfg = Configuration({"x": "2", "y": {"z": "3"}})
+    assert ("x", 2) in seen and dict(cfg) == {}  # the replacement stores nothing
+
+
+def test_conversion_may_change_where_the_value_goes(monkeypatch):
+    # The method passed to after the conversion is looked up after it ran.
+    seen = []
+
+    def spy(self, key, value):
+        seen.append((key, value))
+        dict.__setitem__(self, key, ("spied", value))
+
+    def typecast(value):
+        if value == "switch":
+            monkeypatch.setattr(dotbag.NestedDotBag, "__setitem__", spy)
+        return value
+
+    monkeypatch.setattr(mod, "typecast_str", typecast)
+    cfg = Configuration({"a": "1", "b": "switch", "c": {"d": "3"}})
+    assert cfg["a"] == "1" and cfg["b"] == ("spied", "switch")
+    assert seen[0] == ("b", "switch") and ("d", "3") in seen
+
+
+def test_levels_made_while_merging_with_a_rebound_typecast(monkeypatch):
+    # With typecast_str replaced, a new level passes through it while the
+    # KeyError of the failed lookup is being handled, and a failure there
+    # carries that KeyError as context.
+    def typecast(value):
+        if isinstance(value, dict):
+            raise ValueError("no levels")
+        return value
+
+    monkeypatch.setattr(mod, "typecast_str", typecast)
+    with pytest.raises(ValueError, match="no levels") as info:
+        Configuration({"a": {"b": 1}})
+    assert isinstance(info.value.__context__, KeyError) and info.value.__context__.args == ("a",)
+
+
 def test_levels_of_another_class_refuse_paths():
     cfg = Configuration()
     cfg.n = dotbag.NestedDotBag()

@@ -11,6 +11,7 @@
 // call. The loaders merge what they read with the class's own update, in the
 // order the sources are given.
 #include "capi.hpp"
+#include "storehook.hpp"
 
 namespace {
 
@@ -18,6 +19,7 @@ using capi::Ref;
 
 struct State {
   PyObject *Configuration;  // the class, start of the __setitem__ super lookup
+  PyObject *typecast_str;   // typecast_str as imported (the global may be rebound)
   // module globals read at call time
   PyObject *str_typecast_str;
   PyObject *str_os;
@@ -126,6 +128,20 @@ PyObject *configuration_copy(PyObject *self, PyObject *) {
 
 PyDoc_STRVAR(configuration_setitem_doc, "__setitem__($self, /, key, value)\n--\n\n");
 
+// typecast_str(value), with typecast_str read from the module globals now.
+// While the global is still the imported function (a METH_O function written
+// in C, which runs no Python code), its C body is called directly.
+Ref cast_value(State *st, PyObject *module, PyObject *value) {
+  PyObject *found = PyDict_GetItemWithError(PyModule_GetDict(module), st->str_typecast_str);  // borrowed
+  if (found != nullptr && found == st->typecast_str && PyCFunction_Check(found) &&
+      PyCFunction_GET_FLAGS(found) == METH_O)
+    return Ref::steal(PyCFunction_GET_FUNCTION(found)(PyCFunction_GET_SELF(found), value));
+  if (found == nullptr && PyErr_Occurred()) return {};
+  Ref typecast = found ? Ref::borrow(found) : capi::global(module, st->str_typecast_str);
+  if (!typecast) return {};
+  return capi::call(typecast.get(), value);
+}
+
 PyObject *configuration_setitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   PyObject *argv[2];
   if (kwnames == nullptr && nargs == 2) {
@@ -137,15 +153,54 @@ PyObject *configuration_setitem(PyObject *self, PyObject *const *args, Py_ssize_
   State *st = nullptr;
   PyObject *module = module_from(self, &st);
   if (module == nullptr) return nullptr;
-  Ref typecast = capi::global(module, st->str_typecast_str);
-  if (!typecast) return nullptr;
-  Ref value = capi::call(typecast.get(), argv[1]);
+  Ref value = cast_value(st, module, argv[1]);
   if (!value) return nullptr;
   PyObject *pass[] = {argv[0], value.get()};
   Ref result = call_super(self, st->Configuration, st->str_setitem, pass, 2);
   if (!result) return nullptr;
   Py_RETURN_NONE;
 }
+
+// __setitem__ in two halves, for the merging algorithms of NestedDotBag (see
+// capi/storehook.hpp): they run the first, then store the value themselves
+// where the second would reach NestedDotBag.__setitem__.
+PyObject *setitem_convert(PyObject *self, PyObject *value) {
+  State *st = nullptr;
+  PyObject *module = module_from(self, &st);
+  if (module == nullptr) return nullptr;
+  return cast_value(st, module, value).release();
+}
+
+// setitem_convert when the global typecast_str is still the imported function
+// and value is not an exact str: the function returns such a value unchanged
+// without running any Python code. Else nullptr, with no error set.
+PyObject *setitem_convert_quiet(PyObject *self, PyObject *value) {
+  if (PyUnicode_CheckExact(value)) return nullptr;
+  PyObject *module = PyType_GetModuleByDef(Py_TYPE(self), &module_def);
+  if (module == nullptr) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  State *st = capi::state_of<State>(module);
+  PyObject *typecast = PyDict_GetItemWithError(PyModule_GetDict(module), st->str_typecast_str);  // borrowed
+  if (typecast == nullptr || typecast != st->typecast_str) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  return cast_value(st, module, value).release();
+}
+
+int setitem_pass_on(PyObject *anchor, PyObject *self, PyObject *key, PyObject *converted) {
+  PyObject *module = PyType_GetModule(reinterpret_cast<PyTypeObject *>(anchor));
+  if (module == nullptr) return -1;
+  State *st = capi::state_of<State>(module);
+  PyObject *pass[] = {key, converted};
+  Ref result = call_super(self, anchor, st->str_setitem, pass, 2);
+  return result ? 0 : -1;
+}
+
+const capi::ConvertingSetitem converting_setitem = {setitem_convert, setitem_convert_quiet, setitem_pass_on,
+                                                     &module_def};
 
 PyDoc_STRVAR(configuration_load_cfgs_doc, "load_cfgs($self, /, *files)\n--\n\n");
 
@@ -537,6 +592,7 @@ int module_exec(PyObject *module) {
 
   Ref typecast = capi::import_from("dravix.utils.strings", "typecast_str");
   if (!typecast || capi::add_global(module, "typecast_str", typecast.get()) < 0) return -1;
+  st->typecast_str = Py_NewRef(typecast.get());
 
   Ref get_logger = capi::import_from("logging", "getLogger");
   Ref module_name = Ref::steal(PyModule_GetNameObject(module));
@@ -550,6 +606,15 @@ int module_exec(PyObject *module) {
                              bases.get(), nullptr, nullptr);
   if (!cls || capi::install_methods(cls.get(), configuration_methods) < 0) return -1;
   if (capi::update_abstract_methods(cls.get()) < 0) return -1;
+  if (capi::StoreHooks *hooks = capi::store_hooks(base.get())) {
+    // Tell the dotbag module that __setitem__ converts and passes the value on.
+    PyObject *descr = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject *>(cls.get())->tp_dict, st->str_setitem);
+    if (descr == nullptr) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "Configuration has no own __setitem__");
+      return -1;
+    }
+    if (hooks->add(capi::store_hook_module(base.get()), descr, &converting_setitem) < 0) return -1;
+  }
   st->Configuration = Py_NewRef(cls.get());
   if (capi::add_global(module, "Configuration", cls.get()) < 0) return -1;
   return 0;

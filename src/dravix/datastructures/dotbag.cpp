@@ -18,6 +18,7 @@
 // a subclass that overrides any of them gets its override called. Merging
 // nested mappings walks an explicit stack instead of recursing in C.
 #include "capi.hpp"
+#include "storehook.hpp"
 #include "unpack.hpp"
 
 #include <cstdint>
@@ -30,6 +31,11 @@ namespace {
 using capi::Ref;
 
 struct State {
+  // The capsule of the store hooks (capi/storehook.hpp): must stay the first member.
+  PyObject *store_hooks;
+  // The converting __setitem__ methods declared through the hooks: method
+  // descriptor -> capsule of its capi::ConvertingSetitem.
+  PyObject *converters;
   // Imports, as bound at import (the module globals of the same names are what
   // the algorithms read at call time; these tell whether the globals still
   // hold the originals, in which case their work can be done directly).
@@ -124,7 +130,11 @@ enum Fact : unsigned {
   F_DOTBAG_NEXT_DICT = 1u << 9,  // super(DotBag, self).__init__ is dict.__init__
   F_NESTED_NEXT_BAG = 1u << 10,  // super(NestedDotBag, self).__init__ is DotBag.__init__
   F_PLAIN_NEW = 1u << 11,        // type(self)() is dict.__new__ plus the __init__ chain above and our update
+  F_CONVERT = 1u << 12,          // a converting __setitem__ declared through the store hooks
+  F_CONVERT_NEXT_OWN = 1u << 13, // ... which passes the value on to our __setitem__
 };
+
+constexpr const char kConverterCapsule[] = "dravix.datastructures.dotbag._converter";
 
 // The facts are cached per class and tagged with the class's version tag, which
 // the interpreter changes whenever the class or one of its bases is modified
@@ -133,6 +143,14 @@ struct FactsEntry {
   PyTypeObject *type;
   unsigned int version;
   unsigned int bits;
+  const capi::ConvertingSetitem *conv;  // with F_CONVERT
+  PyTypeObject *anchor;                 // with F_CONVERT: the class its __setitem__ was made for
+};
+
+// The converting __setitem__ of a class (from its facts).
+struct Converter {
+  const capi::ConvertingSetitem *conv = nullptr;
+  PyTypeObject *anchor = nullptr;  // on the class's MRO, alive while the class is
 };
 constexpr size_t kFactsSlots = 16;
 
@@ -143,8 +161,44 @@ Py_ssize_t mro_index(PyObject *mro, PyObject *cls) {
   return -1;
 }
 
-unsigned compute_facts(State *st, PyTypeObject *tp) {
+Ref next_in_mro(PyTypeObject *tp, PyObject *anchor, PyObject *name);
+
+// F_CONVERT and F_CONVERT_NEXT_OWN for a NestedDotBag class without our
+// __setitem__: its __setitem__ is a declared converting one, made for a class
+// on its MRO whose module is the one the method finds from type(self), and
+// what super(that class, self).__setitem__ finds is ours. Runs no Python code.
+unsigned converter_facts(State *st, PyTypeObject *tp, Converter *conv) {
+  if (st->converters == nullptr || PyDict_GET_SIZE(st->converters) == 0) return 0;
+  PyObject *own = capi::lookup_on_type(tp, st->s_setitem);  // borrowed
+  if (own == nullptr || !Py_IS_TYPE(own, &PyMethodDescr_Type)) return 0;  // hashed by identity
+  PyObject *capsule = PyDict_GetItemWithError(st->converters, own);      // borrowed
+  if (capsule == nullptr) {
+    PyErr_Clear();
+    return 0;
+  }
+  auto *found = static_cast<const capi::ConvertingSetitem *>(PyCapsule_GetPointer(capsule, kConverterCapsule));
+  PyTypeObject *anchor = PyDescr_TYPE(own);
+  if (found == nullptr || !PyType_IsSubtype(tp, anchor)) {
+    PyErr_Clear();
+    return 0;
+  }
+  PyObject *module = PyType_GetModuleByDef(tp, found->def);  // borrowed
+  PyObject *anchor_module = module ? PyType_GetModule(anchor) : nullptr;
+  if (module == nullptr || anchor_module != module) {
+    PyErr_Clear();
+    return 0;
+  }
+  *conv = {found, anchor};
+  unsigned bits = F_CONVERT;
+  Ref next = next_in_mro(tp, as_obj(anchor), st->s_setitem);
+  if (next.get() == st->nested_setitem) bits |= F_CONVERT_NEXT_OWN;
+  PyErr_Clear();
+  return bits;
+}
+
+unsigned compute_facts(State *st, PyTypeObject *tp, Converter *conv) {
   unsigned bits = 0;
+  *conv = {};
   auto has = [&](PyObject *name, PyObject *ours, unsigned flag) {
     if (capi::lookup_on_type(tp, name) == ours) bits |= flag;
   };
@@ -155,6 +209,7 @@ unsigned compute_facts(State *st, PyTypeObject *tp) {
     has(st->s_contains, st->nested_contains, F_CONTAINS);
     has(st->s_delitem, st->nested_delitem, F_DELITEM);
     has(st->s_update, st->nested_update, F_UPDATE);
+    if (!(bits & F_SETITEM)) bits |= converter_facts(st, tp, conv);
   }
   has(st->s_setdefault, st->mm_setdefault, F_SETDEFAULT);
   has(st->s_missing, nullptr, F_NO_MISSING);
@@ -178,12 +233,18 @@ unsigned compute_facts(State *st, PyTypeObject *tp) {
   return bits;
 }
 
-unsigned facts(State *st, PyTypeObject *tp) {
+// conv, when given, receives the converting __setitem__ (with F_CONVERT).
+unsigned facts(State *st, PyTypeObject *tp, Converter *conv = nullptr) {
   auto *slots = reinterpret_cast<FactsEntry *>(PyByteArray_AS_STRING(st->type_facts));
   FactsEntry &entry = slots[(reinterpret_cast<uintptr_t>(tp) >> 5) % kFactsSlots];
-  if (entry.type == tp && entry.version == tp->tp_version_tag && entry.version != 0) return entry.bits;
-  unsigned bits = compute_facts(st, tp);
-  if (tp->tp_version_tag != 0) entry = {tp, tp->tp_version_tag, bits};
+  if (entry.type == tp && entry.version == tp->tp_version_tag && entry.version != 0) {
+    if (conv != nullptr) *conv = {entry.conv, entry.anchor};
+    return entry.bits;
+  }
+  Converter found;
+  unsigned bits = compute_facts(st, tp, &found);
+  if (tp->tp_version_tag != 0) entry = {tp, tp->tp_version_tag, bits, found.conv, found.anchor};
+  if (conv != nullptr) *conv = found;
   return bits;
 }
 
@@ -423,8 +484,32 @@ Ref do_getitem(State *st, PyObject *obj, PyObject *key) {
   return Ref::steal(PyObject_GetItem(obj, key));
 }
 
+// obj[key] = value for a NestedDotBag whose class has a converting __setitem__
+// (f: its facts, with F_CONVERT): the conversion, then what the method passes
+// the value on to. That is our __setitem__ unless the class has been changed
+// meanwhile (the conversion may run any code); then the method's own rest runs.
+// key_is_plain: key is an exact str without a dot.
+int convert_store(State *st, PyObject *obj, unsigned f, const Converter &conv, PyObject *key, PyObject *value,
+                  bool key_is_plain = false) {
+  PyTypeObject *tp = Py_TYPE(obj);
+  const unsigned int version = tp->tp_version_tag;
+  Ref anchor = Ref::borrow(as_obj(conv.anchor));  // held: the conversion may change the class
+  Ref converted = Ref::steal(conv.conv->convert(obj, value));
+  if (!converted) return -1;
+  if ((f & F_CONVERT_NEXT_OWN) && version != 0 && Py_TYPE(obj) == tp && tp->tp_version_tag == version) {
+    if (key_is_plain) return PyDict_SetItem(obj, key, converted.get());
+    return setitem_impl(st, obj, key, converted.get());
+  }
+  return conv.conv->pass_on(anchor.get(), obj, key, converted.get());
+}
+
 int do_setitem(State *st, PyObject *obj, PyObject *key, PyObject *value) {
-  if (uses_own(st, obj, F_SETITEM)) return setitem_impl(st, obj, key, value);
+  if (PyObject_TypeCheck(obj, as_type(st->NestedDotBag))) {
+    Converter conv;
+    const unsigned f = facts(st, Py_TYPE(obj), &conv);
+    if (f & F_SETITEM) return setitem_impl(st, obj, key, value);
+    if (f & F_CONVERT) return convert_store(st, obj, f, conv, key, value);
+  }
   return PyObject_SetItem(obj, key, value);
 }
 
@@ -476,13 +561,20 @@ Ref setdefault_level(State *st, PyObject *obj, unsigned f, PyObject *key, bool k
     level = new_level(st, tp, false);
     if (!level) return {};
   }
-  const unsigned raw = F_NESTED | F_GETITEM | F_SETITEM | F_NO_MISSING;
-  if ((f & raw) == raw && PyUnicode_CheckExact(key)) {
+  const unsigned raw = F_NESTED | F_GETITEM | F_NO_MISSING;
+  // A converting __setitem__ that passes the value on to ours, when nothing
+  // has run since f was computed (the level is not made yet).
+  Converter conv;
+  if (!(f & F_SETITEM) && (f & F_CONVERT_NEXT_OWN) && plain) facts(st, tp, &conv);
+  if ((f & raw) == raw && ((f & F_SETITEM) || conv.conv != nullptr) && PyUnicode_CheckExact(key)) {
     Py_ssize_t dot = key_has_no_dot ? -1 : PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1);
     if (dot == -2) return {};
     if (dot == -1) {
       // A plain str key on our own item methods: one lookup, and on a miss a
       // plain store, with no KeyError made unless the store itself fails.
+      // With a converting __setitem__ this holds only while the conversion
+      // of the level runs no Python code (which could see the KeyError being
+      // handled) and cannot fail; else the general route below runs.
       PyObject *value = nullptr;
       int r = PyDict_GetItemRef(obj, key, &value);
       if (r < 0) return {};
@@ -491,7 +583,9 @@ Ref setdefault_level(State *st, PyObject *obj, unsigned f, PyObject *key, bool k
         level = new_level(st, tp, true);
         if (!level) return {};
       }
-      if (PyDict_SetItem(obj, key, level.get()) < 0) {
+      Ref stored = conv.conv ? Ref::steal(conv.conv->convert_quiet(obj, level.get())) : level.dup();
+      if (!stored) goto general;
+      if (PyDict_SetItem(obj, key, stored.get()) < 0) {
         Ref missing = capi::tuple_of(key);
         Ref error = missing ? Ref::steal(PyObject_Call(PyExc_KeyError, missing.get(), nullptr)) : Ref();
         if (error) chain_context(error.get());
@@ -500,6 +594,7 @@ Ref setdefault_level(State *st, PyObject *obj, unsigned f, PyObject *key, bool k
       return level;
     }
   }
+general:
   Ref value = do_getitem(st, obj, key);
   if (value) return value;
   if (!PyErr_ExceptionMatches(PyExc_KeyError)) return {};
@@ -552,7 +647,7 @@ int setitem_impl(State *st, PyObject *self, PyObject *key, PyObject *value) {
       continue;
     }
     Ref rest = k.rest();
-    return rest ? PyObject_SetItem(sub.get(), rest.get(), value) : -1;
+    return rest ? do_setitem(st, sub.get(), rest.get(), value) : -1;
   }
 }
 
@@ -794,13 +889,20 @@ int update_impl(State *st, PyObject *module, PyObject *self, PyObject *const *ar
       if (m < 0) return -1;
       if (!m) {
         PyObject *target = f.self.get();
-        if (PyUnicode_CheckExact(key.get()) && (facts(st, Py_TYPE(target)) & F_SETITEM)) {
-          // self[key] = value with our __setitem__ and a str key: a plain store
-          // unless the key holds a dot.
+        Converter conv;
+        const unsigned tf = facts(st, Py_TYPE(target), &conv);
+        if (PyUnicode_CheckExact(key.get()) && (tf & (F_SETITEM | F_CONVERT))) {
+          // self[key] = value with our __setitem__ (or a converting one that
+          // passes the value on to it) and a str key: a plain store unless
+          // the key holds a dot.
           Py_ssize_t dot = PyUnicode_FindChar(key.get(), '.', 0, PyUnicode_GET_LENGTH(key.get()), 1);
           if (dot == -2) return -1;
           if (dot == -1) {
-            if (PyDict_SetItem(target, key.get(), value.get()) < 0) return -1;
+            if (tf & F_SETITEM) {
+              if (PyDict_SetItem(target, key.get(), value.get()) < 0) return -1;
+            } else if (convert_store(st, target, tf, conv, key.get(), value.get(), true) < 0) {
+              return -1;
+            }
             continue;
           }
         }
@@ -933,6 +1035,27 @@ PyMethodDef nested_methods[] = {
 
 // --- module -------------------------------------------------------------------------
 
+// StoreHooks::add (capi/storehook.hpp).
+int add_converting_setitem(PyObject *module, PyObject *descr, const capi::ConvertingSetitem *conv) {
+  State *st = capi::state_of<State>(module);
+  if (st == nullptr || st->converters == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "the dotbag module has been cleared");
+    return -1;
+  }
+  if (!Py_IS_TYPE(descr, &PyMethodDescr_Type) || conv == nullptr || conv->convert == nullptr || conv->convert_quiet == nullptr ||
+      conv->pass_on == nullptr || conv->def == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "a converting __setitem__ must be a method descriptor with its functions");
+    return -1;
+  }
+  Ref capsule = Ref::steal(PyCapsule_New(const_cast<capi::ConvertingSetitem *>(conv), kConverterCapsule, nullptr));
+  if (!capsule || PyDict_SetItem(st->converters, descr, capsule.get()) < 0) return -1;
+  // Facts computed before the declaration are out of date.
+  std::memset(PyByteArray_AS_STRING(st->type_facts), 0, sizeof(FactsEntry) * kFactsSlots);
+  return 0;
+}
+
+const capi::StoreHooks store_hooks = {add_converting_setitem};
+
 // The class's own entry `name` (new reference into *out), for identity checks.
 int own_attr(PyObject *cls, const char *name, PyObject **out) {
   PyObject *found = PyDict_GetItemString(as_type(cls)->tp_dict, name);  // borrowed
@@ -961,6 +1084,9 @@ int module_exec(PyObject *module) {
     *n.slot = capi::intern(n.text);
     if (*n.slot == nullptr) return -1;
   }
+  st->store_hooks = PyCapsule_New(const_cast<capi::StoreHooks *>(&store_hooks), capi::kStoreHookCapsule, nullptr);
+  st->converters = PyDict_New();
+  if (st->store_hooks == nullptr || st->converters == nullptr) return -1;
   st->empty_tuple = PyTuple_New(0);
   st->one = PyLong_FromLong(1);
   st->plain_not_mapping = Py_NewRef(Py_False);
