@@ -647,3 +647,106 @@ class RankMapModel(RuleBasedStateMachine):
 
 RankMapModel.TestCase.settings = settings(max_examples=60, stateful_step_count=30, deadline=None)
 test_against_model = RankMapModel.TestCase
+
+
+# --- subscript and _data reads where the class or the instance changes them ------
+
+
+def test_subscript_follows_getitem_replaced_on_the_class(monkeypatch):
+    m = RankMap(a=1)
+    assert m["a"] == 1
+    monkeypatch.setattr(RankMap, "__getitem__", lambda self, name: ("replaced", name))
+    assert m["a"] == ("replaced", "a") and RankMap()["zz"] == ("replaced", "zz")
+    monkeypatch.undo()
+    assert m["a"] == 1
+    with pytest.raises(KeyError):
+        m["zz"]
+    del_getitem = RankMap.__dict__["__getitem__"]
+    delattr(RankMap, "__getitem__")
+    try:
+        with pytest.raises(KeyError):  # Mapping.__getitem__ is abstract: raises KeyError
+            m["a"]
+    finally:
+        RankMap.__getitem__ = del_getitem
+    assert m["a"] == 1
+
+
+def test_subscript_of_subclasses_with_and_without_getitem():
+    class Plain(RankMap):
+        pass
+
+    class Doubling(RankMap):
+        def __getitem__(self, name):
+            return 2 * super().__getitem__(name)
+
+    assert Plain(a=1)["a"] == 1 and Doubling(a=1)["a"] == 2
+    Plain.__getitem__ = lambda self, name: "later"
+    assert Plain(a=1)["a"] == "later" and RankMap(a=1)["a"] == 1
+    with pytest.raises(KeyError):
+        Plain.__getitem__ = RankMap.__getitem__
+        Plain(a=1)["b"]
+
+
+def test_data_is_read_as_an_attribute_access_reads_it():
+    reads = []
+
+    class Watched(RankMap):
+        def __getattribute__(self, name):
+            reads.append(name)
+            return super().__getattribute__(name)
+
+    m = Watched(a=1)
+    reads.clear()
+    assert m["a"] == 1 and "_data" in reads
+
+    class Property(RankMap):
+        @property
+        def _data(self):
+            return {"a": "from property"}
+
+        @_data.setter
+        def _data(self, value):
+            self.__dict__["_data"] = value  # shadowed: the property wins
+
+    m = Property(a=1)
+    assert m.__dict__["_data"] == {} and m["a"] == "from property"
+
+    class Fallback(RankMap):
+        def __getattr__(self, name):
+            return {"a": "from __getattr__"}
+
+    m = Fallback(a=1)
+    assert m["a"] == 1
+    del m._data
+    assert m["a"] == "from __getattr__"
+
+    class ClassLevel(RankMap):
+        _data = {"a": "class attribute"}
+
+    m = ClassLevel(a=1)
+    assert m["a"] == 1  # the instance entry wins over a plain class attribute
+    del m._data
+    assert m["a"] == "class attribute"
+
+    m = RankMap(a=1)
+    del m._data
+    with pytest.raises(AttributeError, match="_data"):
+        m["a"]
+    m.__dict__["_data"] = {"a": "via __dict__"}
+    assert m["a"] == "via __dict__"
+    m._order.append("b")
+    m["b"] = 2
+    assert m._data == {"a": "via __dict__", "b": 2}
+
+
+def test_data_replaced_by_a_dict_subclass_or_a_mapping():
+    class Missing(dict):
+        def __missing__(self, key):
+            return "missing"
+
+    m = RankMap(a=1)
+    m._data = Missing(m._data)
+    assert m["a"] == 1 and m["zz"] == "missing"  # not a plain dict: its own subscript
+    m.__dict__.clear()
+    with pytest.raises(AttributeError):
+        m["a"]

@@ -41,6 +41,7 @@ struct State {
   PyObject *getitem_descr;  // RankMap.__getitem__ as installed (to see whether a class overrides it)
   PyObject *setitem_descr;  // RankMap.__setitem__ as installed
   PyObject *iter_descr;     // RankMap.__iter__ as installed
+  PyObject *RankMap;        // the class (its mp_subscript is rankmap_subscript, see there)
 };
 
 extern PyModuleDef module_def;
@@ -53,7 +54,25 @@ State *state_from(PyObject *self) {
 // --- helpers ------------------------------------------------------------------
 
 // self._data / self._order, read as an attribute access would.
-inline Ref get_data(PyObject *self, State *st) { return Ref::steal(PyObject_GetAttr(self, st->str_data)); }
+//
+// _data is read on every call, so the common case is read directly from the
+// instance's __dict__: when type(self) uses the default attribute lookup and
+// no class on its MRO has an attribute `_data` (no descriptor can take part),
+// self._data is the entry of the instance dict, and when that has no such
+// entry the general lookup runs to raise its error (or call __getattr__).
+inline Ref get_data(PyObject *self, State *st) {
+  PyTypeObject *tp = Py_TYPE(self);
+  if (tp->tp_getattro == PyObject_GenericGetAttr && tp->tp_dictoffset != 0 &&
+      capi::lookup_on_type(tp, st->str_data) == nullptr) {
+    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!dict) return {};
+    PyObject *value = nullptr;
+    int found = PyDict_GetItemRef(dict.get(), st->str_data, &value);
+    if (found > 0) return Ref::steal(value);
+    if (found < 0) return {};
+  }
+  return Ref::steal(PyObject_GetAttr(self, st->str_data));
+}
 inline Ref get_order(PyObject *self, State *st) { return Ref::steal(PyObject_GetAttr(self, st->str_order)); }
 
 // Whether type(self) still uses RankMap's own method for `name` (`descr` is
@@ -227,11 +246,8 @@ PyObject *rankmap_init(PyObject *self, PyObject *const *args, Py_ssize_t nargs, 
 
 PyDoc_STRVAR(rankmap_getitem_doc, "__getitem__($self, /, name)\n--\n\n");
 
-PyObject *rankmap_getitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  PyObject *name;
-  if (one_arg("__getitem__", "name", args, nargs, kwnames, &name) < 0) return nullptr;
-  State *st = state_from(self);
-  if (st == nullptr) return nullptr;
+// The body of __getitem__.
+PyObject *rankmap_lookup(PyObject *self, State *st, PyObject *name) {
   Ref data = get_data(self, st);
   if (!data) return nullptr;
   if (!PyDict_CheckExact(data.get())) return PyObject_GetItem(data.get(), name);
@@ -239,6 +255,30 @@ PyObject *rankmap_getitem(PyObject *self, PyObject *const *args, Py_ssize_t narg
   int found = PyDict_GetItemRef(data.get(), name, &value);
   if (found == 0) return capi::set_key_error(name);
   return found > 0 ? value : nullptr;
+}
+
+PyObject *rankmap_getitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  PyObject *name;
+  if (one_arg("__getitem__", "name", args, nargs, kwnames, &name) < 0) return nullptr;
+  State *st = state_from(self);
+  if (st == nullptr) return nullptr;
+  return rankmap_lookup(self, st, name);
+}
+
+// RankMap's mp_subscript, set once its methods are installed: self[name] calls
+// it directly, where the interpreter's generic slot would look __getitem__ up
+// and call it through its method descriptor. For RankMap itself it does what
+// __getitem__ does. Subclasses never get it: the interpreter gives them the
+// generic slot (it does so for any class whose __getitem__ is not a slot
+// wrapper), so their overrides win, and setting or deleting __getitem__ on
+// RankMap (or changing its bases) puts the generic slot back on RankMap too.
+// A type that inherited this function some other way is served the generic
+// way: __getitem__ looked up on its class and called.
+PyObject *rankmap_subscript(PyObject *self, PyObject *name) {
+  State *st = state_from(self);
+  if (st == nullptr) return nullptr;
+  if (Py_TYPE(self) == reinterpret_cast<PyTypeObject *>(st->RankMap)) return rankmap_lookup(self, st, name);
+  return capi::call_class_method(self, st->str_getitem, name).release();
 }
 
 PyDoc_STRVAR(rankmap_setitem_doc, "__setitem__($self, /, name, value)\n--\n\n");
@@ -721,6 +761,9 @@ int module_exec(PyObject *module) {
   }
 
   if (capi::update_abstract_methods(cls.get()) < 0) return -1;
+  st->RankMap = Py_NewRef(cls.get());
+  tp->tp_as_mapping->mp_subscript = rankmap_subscript;
+  PyType_Modified(tp);
   return capi::add_global(module, "RankMap", cls.get());
 }
 
