@@ -545,3 +545,113 @@ def test_reconstruct_uses_module_globals(monkeypatch):
     fp = FlatPath({"a": [1]})
     monkeypatch.setattr(mod, "IndexMarker", type("Other", (), {}))
     assert fp.reconstruct() == {"a": {fp[0].path[1]: 1}}  # markers then count as keys
+
+
+# --- reconstruct: entries whose paths share their first elements ---------------------------------
+
+_log = []
+
+
+class LoggedMarker(IndexMarker):
+    """A marker whose attribute reads are seen."""
+
+    def __getattribute__(self, name):
+        if name in ("type_", "index"):
+            _log.append(("read", name))
+        return object.__getattribute__(self, name)
+
+
+class LoggedKey(str):
+    def __hash__(self):
+        _log.append(("hash", str(self)))
+        return str.__hash__(self)
+
+    def __eq__(self, other):
+        _log.append(("eq", str(self)))
+        return str.__eq__(self, other)
+
+
+class WalkedFromRoot(FlatPath):
+    """Iterated through __iter__, so every entry is placed walking from the root."""
+
+    def __iter__(self):
+        return iter(list(list.__iter__(self)))
+
+
+_elements = ["a", "b", "c", LoggedKey("b"), IndexMarker([], 0), IndexMarker([], 1), IndexMarker((), 0),
+             IndexMarker(Point(1, 2), 1), LoggedMarker([], 0), 7]
+_values = st.sampled_from([1, "v", None, {}, {"z": 1}, [], [2], (), (3,)])
+
+
+def _outcome(fp):
+    _log.clear()
+    try:
+        result = ("ok", fp.reconstruct())
+    except Exception as exc:  # the very same failure is expected from both
+        result = ("error", type(exc), str(exc))
+    return result, list(_log)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.tuples(st.lists(st.sampled_from(range(len(_elements))), max_size=4), _values), max_size=8))
+def test_reconstruct_of_shared_paths_matches_walking_from_the_root(spec):
+    entries = [(tuple(_elements[i] for i in path), value) for path, value in spec]
+    values_before = [(v, type(v)) for _, v in entries]
+    fast = _outcome(FlatPath(entries))
+    slow = _outcome(WalkedFromRoot(entries))
+    assert fast == slow
+    assert [(v, type(v)) for _, v in entries] == values_before
+
+
+@pytest.mark.parametrize(
+    "entries, expected",
+    [
+        # a shorter path replaces the dict the previous path went through
+        ([(("a", "b", "c"), 1), (("a", "b"), 2), (("a", "x"), 3)], {"a": {"b": 2, "x": 3}}),
+        ([(("a", "b", "c"), 1), (("a",), {"k": 0}), (("a", "b"), 2)], {"a": {"k": 0, "b": 2}}),
+        # the same path twice, and an empty path after it
+        ([(("a", "b"), 1), (("a", "b"), 2), ((), 3), (("a", "c"), 4)], {"a": {"b": 3, "c": 4}}),
+        # a list step after shared keys replaces the dict in the slot
+        ([(("a", "b", "c"), 1), (("a", "b", m(list, 0)), 2), (("a", "b", m(list, 1)), 3)], {"a": {"b": [2, 3]}}),
+        ([(("a", "b", m(list, 0)), 1), (("a", "b", "c"), 2)], None),
+    ],
+)
+def test_reconstruct_of_shared_paths(entries, expected):
+    # The elements of consecutive paths are the very same objects.
+    shared = {}
+    entries = [(tuple(shared.setdefault(e, e) if isinstance(e, str) else e for e in path), v) for path, v in entries]
+    fast, slow = _outcome(FlatPath(entries)), _outcome(WalkedFromRoot(entries))
+    assert fast == slow
+    if expected is not None:
+        assert fast[0] == ("ok", expected)
+
+
+def test_reconstruct_sees_a_key_whose_hash_runs_code_at_every_entry():
+    key = LoggedKey("k")
+    entries = [(("a", key, "x"), 1), (("a", key, "y"), 2), (("a", key, "z"), 3)]
+    fast, slow = _outcome(FlatPath(entries)), _outcome(WalkedFromRoot(entries))
+    assert fast == slow
+    assert fast[0] == ("ok", {"a": {"k": {"x": 1, "y": 2, "z": 3}}})
+    assert fast[1].count(("hash", "k")) >= 3
+
+
+def test_reconstruct_walks_from_the_root_after_code_that_changed_the_result():
+    value = object()
+
+    class Meddler(str):
+        """A key whose hash replaces the dict that holds `value` in the result being built."""
+
+        def __hash__(self):
+            for holder in gc.get_referrers(value):
+                if isinstance(holder, dict) and holder.get("b") is value:
+                    for parent in gc.get_referrers(holder):
+                        if isinstance(parent, dict) and parent.get("a") is holder:
+                            parent["a"] = {"new": 0}
+            return str.__hash__(self)
+
+    a, b = "a", "b"
+    entries = [((a, b), value), ((a, Meddler("m")), 1), ((a, "c"), 2)]
+    fast, slow = _outcome(FlatPath(entries)), _outcome(WalkedFromRoot(entries))
+    assert fast == slow
+    # "m" went into the dict that was replaced while its key was hashed; "c" into the new one
+    assert fast[0] == ("ok", {"a": {"new": 0, "c": 2}})

@@ -942,6 +942,16 @@ struct Rebuild {
   Ref ret, ptr, k, prev_ptr, prev_k;
   bool prev_k_last = false;  // prev_k is -1 and prev_ptr is a working list
 
+  // Walks that start where the previous entry's walk went (see place_entry).
+  // quiet: since the rebuild began, nothing was done that could run Python
+  // code, and every key put into our dicts was an exact str, so the dicts of
+  // the rebuild have changed only through the steps taken here.
+  bool quiet = false;
+  bool marker_plain = false;  // type_/index of an exact IndexMarker are plain instance attributes
+  Ref chain_path;             // the previous entry's path (an exact tuple)
+  std::vector<Ref> chain;     // chain[i]: ptr after its step i + 1, for its leading key steps
+  size_t chain_valid = 0;     // how many of those a walk from the root would still give
+
   // The class a working list of ours stands for, or nullptr for any other object.
   PyObject *class_of(PyObject *obj) const {
     if (plain.contains(obj)) return reinterpret_cast<PyObject *>(&PyList_Type);
@@ -962,6 +972,7 @@ Ref slot_get(Rebuild &r) {
     Py_ssize_t size = PyList_GET_SIZE(r.prev_ptr.get());
     if (size > 0) return Ref::borrow(PyList_GET_ITEM(r.prev_ptr.get(), size - 1));
   }
+  r.quiet = false;
   return Ref::steal(PyObject_GetItem(r.prev_ptr.get(), r.prev_k.get()));
 }
 
@@ -972,6 +983,7 @@ int slot_set(Rebuild &r, PyObject *value) {
     if (size > 0) return PyList_SetItem(r.prev_ptr.get(), size - 1, Py_NewRef(value));
   }
   if (PyDict_CheckExact(r.prev_ptr.get())) return PyDict_SetItem(r.prev_ptr.get(), r.prev_k.get(), value);
+  r.quiet = false;
   return PyObject_SetItem(r.prev_ptr.get(), r.prev_k.get(), value);
 }
 
@@ -1056,11 +1068,14 @@ int step_into_sequence(Rebuild &r, PyObject *cls, bool last) {
   PyObject *ours = r.class_of(ptr);
   if (ours == cls) {
     Ref index = Ref::steal(PyObject_GetAttr(r.k.get(), r.st->str_index));
-    if (!index || ensure_position(ptr, index.get(), last) < 0) return -1;
+    if (!index) return -1;
+    if (!PyLong_CheckExact(index.get())) r.quiet = false;
+    if (ensure_position(ptr, index.get(), last) < 0) return -1;
     return enter_last(r, ptr);
   }
   if (ours == nullptr && reinterpret_cast<PyObject *>(Py_TYPE(ptr)) == cls) {
     // A sequence of exactly this class stored as a value: grow a copy of it.
+    r.quiet = false;
     Ref copy = Ref::steal(PySequence_List(ptr));
     if (!copy) return -1;
     if (place_working(r, copy.dup(), cls) < 0) return -1;
@@ -1095,6 +1110,7 @@ Ref one_placeholder_of(PyObject *cls) {
 // A step through a marker whose type_ is not a list or tuple class: the
 // generic operations, as they come.
 int step_into_other(Rebuild &r, PyObject *cls) {
+  r.quiet = false;
   if (reinterpret_cast<PyObject *>(Py_TYPE(r.ptr.get())) != cls) {
     if (!r.prev_ptr) {
       unbound("prev_ptr");
@@ -1131,6 +1147,7 @@ int step_into_other(Rebuild &r, PyObject *cls) {
 
 // A copy of a dict that an entry placed as a value (a dict subclass by copy.copy).
 Ref copy_of_dict(Rebuild &r, PyObject *d) {
+  r.quiet = false;
   if (PyDict_CheckExact(d)) return Ref::steal(PyDict_Copy(d));
   if (r.st->copy_copy == nullptr) {
     r.st->copy_copy = capi::import_from("copy", "copy").release();
@@ -1143,6 +1160,7 @@ Ref copy_of_dict(Rebuild &r, PyObject *d) {
 int step_into_key(Rebuild &r) {
   PyObject *ptr = r.ptr.get();
   PyObject *k = r.k.get();
+  if (!PyUnicode_CheckExact(k) || !PyDict_CheckExact(ptr) || !r.names.mm_fast) r.quiet = false;
   int mapping = is_mapping(r.names, ptr);
   if (mapping < 0) return -1;
   if (mapping && r.stored.size() != 0 && r.stored.contains(ptr)) {
@@ -1228,22 +1246,78 @@ int step_into_key(Rebuild &r) {
   return 0;
 }
 
+// Whether a step through key k from ptr is one that the next entry may take
+// over (see place_entry): an exact str key into an exact dict that is not a
+// stored value. Such a step runs no Python code and gives the same dict the
+// next time, as long as the rebuild stays quiet.
+bool reusable_key_step(const Rebuild &r, PyObject *ptr, PyObject *k) {
+  return PyUnicode_CheckExact(k) && PyDict_CheckExact(ptr) && !(r.stored.size() != 0 && r.stored.contains(ptr));
+}
+
+// Places one entry. Consecutive paths mostly share their first keys: while
+// the rebuild is quiet (nothing has run that could change our dicts, and
+// their keys are all exact str), the leading key steps of the previous path
+// are remembered with the dict each reached, and the next path starts after
+// the elements it shares with it (the very same objects), in the state the
+// walk from the root would reach there. The last remembered step is dropped
+// once the entry is placed: the step after it, or the placement itself, may
+// have replaced the dict it reached.
 int place_entry(Rebuild &r, PyObject *entry) {
+  PyTypeObject *etp = Py_TYPE(entry);
+  if (!((PyTuple_Check(entry) && etp->tp_iter == PyTuple_Type.tp_iter && PyTuple_GET_SIZE(entry) == 2) ||
+        (PyList_CheckExact(entry) && PyList_GET_SIZE(entry) == 2)))
+    r.quiet = false;
   Ref parts[2];
   if (capi::unpack_exact(entry, parts, 2) < 0) return -1;
   Ref obj = std::move(parts[1]);
   r.ptr = r.ret.dup();
+  if (!PyTuple_CheckExact(parts[0].get())) r.quiet = false;
   Ref path = PyTuple_CheckExact(parts[0].get()) ? std::move(parts[0]) : Ref::steal(PySequence_List(parts[0].get()));
   if (!path) return -1;
   Py_ssize_t length = PySequence_Fast_GET_SIZE(path.get());
-  for (Py_ssize_t i = 0; i < length; ++i) {
+  Py_ssize_t start = 0;
+  if (r.quiet && r.chain_valid > 0 && PyTuple_CheckExact(path.get())) {
+    PyObject *prev = r.chain_path.get();
+    Py_ssize_t shared = 0;
+    while (static_cast<size_t>(shared) < r.chain_valid && shared < length &&
+           PyTuple_GET_ITEM(path.get(), shared) == PyTuple_GET_ITEM(prev, shared))
+      ++shared;
+    if (shared > 0) {
+      // The state after the last shared step: ptr = prev_ptr[k], k being that element.
+      r.k = Ref::borrow(PyTuple_GET_ITEM(path.get(), shared - 1));
+      r.prev_ptr = shared >= 2 ? r.chain[static_cast<size_t>(shared - 2)].dup() : r.ret.dup();
+      r.prev_k = r.k.dup();
+      r.prev_k_last = false;
+      r.ptr = r.chain[static_cast<size_t>(shared - 1)].dup();
+      start = shared;
+    }
+  }
+  r.chain.resize(static_cast<size_t>(start));
+  r.chain_valid = 0;
+  bool leading = r.quiet && PyTuple_CheckExact(path.get());
+  for (Py_ssize_t i = start; i < length; ++i) {
     r.k = Ref::borrow(PySequence_Fast_GET_ITEM(path.get(), i));
     int marker = is_marker(r.names, r.k.get());
     if (marker < 0) return -1;
     if (!marker) {
+      bool reusable = leading && reusable_key_step(r, r.ptr.get(), r.k.get());
       if (step_into_key(r) < 0) return -1;
+      leading = reusable && r.quiet;
+      if (leading) {
+        try {
+          r.chain.push_back(r.ptr.dup());
+        } catch (const std::bad_alloc &) {
+          PyErr_NoMemory();
+          return -1;
+        }
+      }
       continue;
     }
+    leading = false;
+    // type_ and index of an exact IndexMarker whose class has nothing of
+    // those names are read from the instance: no Python code runs.
+    if (!r.marker_plain || !Py_IS_TYPE(r.k.get(), reinterpret_cast<PyTypeObject *>(r.st->marker_cls)))
+      r.quiet = false;
     Ref cls = Ref::steal(PyObject_GetAttr(r.k.get(), r.st->str_type_));
     if (!cls) return -1;
     bool sequence = PyType_Check(cls.get()) &&
@@ -1261,6 +1335,13 @@ int place_entry(Rebuild &r, PyObject *entry) {
     return -1;
   }
   if (slot_set(r, obj.get()) < 0) return -1;
+  if (r.quiet && !r.chain.empty() && PyTuple_CheckExact(path.get())) {
+    r.chain_valid = r.chain.size() - 1;
+    r.chain_path = std::move(path);
+  } else {
+    r.chain.clear();
+    r.chain_path.reset();
+  }
   if (PyDict_Check(obj.get())) {
     int added = r.stored.add(obj.get());
     if (added < 0) return -1;
@@ -1342,7 +1423,12 @@ PyObject *flatpath_reconstruct(PyObject *self, PyObject *) {
   if (resolve_mapping(module, r.st, r.names) < 0 || resolve_marker(module, r.st, r.names) < 0) return nullptr;
   r.ret = Ref::steal(PyDict_New());
   if (!r.ret) return nullptr;
+  auto *marker_tp = reinterpret_cast<PyTypeObject *>(r.st->marker_cls);
+  r.marker_plain = marker_tp->tp_getattro == PyObject_GenericGetAttr &&
+                   capi::lookup_on_type(marker_tp, r.st->str_type_) == nullptr &&
+                   capi::lookup_on_type(marker_tp, r.st->str_index) == nullptr;
   if (Py_TYPE(self)->tp_iter == PyList_Type.tp_iter) {
+    r.quiet = r.names.mm_fast && r.names.marker_typecheck;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(self); ++i) {
       Ref entry = Ref::borrow(PyList_GET_ITEM(self, i));
       if (place_entry(r, entry.get()) < 0) return nullptr;
