@@ -750,3 +750,21 @@ def test_data_replaced_by_a_dict_subclass_or_a_mapping():
     m.__dict__.clear()
     with pytest.raises(AttributeError):
         m["a"]
+
+
+def test_data_read_follows_classes_changed_after_use(monkeypatch):
+    class Later(RankMap):
+        pass
+
+    m, plain = Later(a=1), RankMap(a=1)
+    assert m["a"] == 1 and plain["a"] == 1
+    monkeypatch.setattr(Later, "_data", property(lambda self: {"a": "property added later"}), raising=False)
+    assert m["a"] == "property added later" and plain["a"] == 1
+    monkeypatch.undo()
+    assert m["a"] == 1
+    monkeypatch.setattr(RankMap, "__getattribute__",
+                        lambda self, name: {"a": "hooked"} if name == "_data" else object.__getattribute__(self, name),
+                        raising=False)
+    assert m["a"] == "hooked" and plain["a"] == "hooked"
+    monkeypatch.undo()
+    assert m["a"] == 1 and plain["a"] == 1

@@ -42,6 +42,16 @@ struct State {
   PyObject *setitem_descr;  // RankMap.__setitem__ as installed
   PyObject *iter_descr;     // RankMap.__iter__ as installed
   PyObject *RankMap;        // the class (its mp_subscript is rankmap_subscript, see there)
+  PyObject *plain_data;     // bytearray holding a PlainData: the last class found to read _data plainly
+};
+
+// A class whose instances' _data is the entry of their instance dict (see
+// get_data), tagged with its version tag, which the interpreter changes
+// whenever the class or one of its bases is modified and never gives to
+// another class. `type` is only compared, never followed.
+struct PlainData {
+  PyTypeObject *type;
+  unsigned int version;
 };
 
 extern PyModuleDef module_def;
@@ -60,10 +70,18 @@ State *state_from(PyObject *self) {
 // no class on its MRO has an attribute `_data` (no descriptor can take part),
 // self._data is the entry of the instance dict, and when that has no such
 // entry the general lookup runs to raise its error (or call __getattr__).
+inline bool plain_data(PyTypeObject *tp, State *st) {
+  auto *cached = reinterpret_cast<PlainData *>(PyByteArray_AS_STRING(st->plain_data));
+  if (cached->type == tp && cached->version == tp->tp_version_tag && cached->version != 0) return true;
+  if (tp->tp_getattro != PyObject_GenericGetAttr || tp->tp_dictoffset == 0 ||
+      capi::lookup_on_type(tp, st->str_data) != nullptr)
+    return false;
+  if (tp->tp_version_tag != 0) *cached = {tp, tp->tp_version_tag};  // valid after a lookup
+  return true;
+}
+
 inline Ref get_data(PyObject *self, State *st) {
-  PyTypeObject *tp = Py_TYPE(self);
-  if (tp->tp_getattro == PyObject_GenericGetAttr && tp->tp_dictoffset != 0 &&
-      capi::lookup_on_type(tp, st->str_data) == nullptr) {
+  if (plain_data(Py_TYPE(self), st)) {
     Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
     if (!dict) return {};
     PyObject *value = nullptr;
@@ -740,6 +758,9 @@ int intern_names(State *st) {
 int module_exec(PyObject *module) {
   State *st = capi::state_of<State>(module);
   if (intern_names(st) < 0) return -1;
+  st->plain_data = PyByteArray_FromStringAndSize(nullptr, sizeof(PlainData));
+  if (st->plain_data == nullptr) return -1;
+  std::memset(PyByteArray_AS_STRING(st->plain_data), 0, sizeof(PlainData));
 
   Ref mutable_mapping = capi::import_from("collections.abc", "MutableMapping");
   if (!mutable_mapping || capi::add_global(module, "MutableMapping", mutable_mapping.get()) < 0) return -1;
