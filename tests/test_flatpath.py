@@ -655,3 +655,46 @@ def test_reconstruct_walks_from_the_root_after_code_that_changed_the_result():
     assert fast == slow
     # "m" went into the dict that was replaced while its key was hashed; "c" into the new one
     assert fast[0] == ("ok", {"a": {"new": 0, "c": 2}})
+
+
+def test_reconstruct_reads_markers_through_a_patched_class(monkeypatch):
+    reads = []
+
+    def logged(self, name):
+        if name in ("type_", "index"):
+            reads.append(name)
+        return object.__getattribute__(self, name)
+
+    fp = FlatPath({"a": [1, (2, 3)], "b": {"c": [4]}})
+    expected = fp.reconstruct()
+    monkeypatch.setattr(IndexMarker, "__getattribute__", logged, raising=False)
+    assert fp.reconstruct() == expected
+    assert reads and set(reads) == {"type_", "index"}
+    first = list(reads)
+    reads.clear()
+    assert WalkedFromRoot(fp).reconstruct() == expected
+    assert reads == first
+
+
+def _as_tuple_getattribute(self, name):
+    return tuple if name == "type_" else object.__getattribute__(self, name)
+
+
+@pytest.mark.parametrize(
+    "attr, patch", [("type_", property(lambda self: tuple)), ("__getattribute__", _as_tuple_getattribute)]
+)
+def test_reconstruct_sees_a_marker_class_patched_while_it_runs(attr, patch):
+    class Patcher(str):
+        def __hash__(self):
+            setattr(IndexMarker, attr, patch)
+            return str.__hash__(self)
+
+    entries = [(("a", IndexMarker([], 0)), 1), (("b", Patcher("p")), 2), (("c", IndexMarker([], 0)), 3)]
+    outcomes = []
+    for cls in (FlatPath, WalkedFromRoot):
+        try:
+            outcomes.append(_outcome(cls(entries)))
+        finally:
+            delattr(IndexMarker, attr)
+    assert outcomes[0] == outcomes[1]
+    assert outcomes[0][0] == ("ok", {"a": [1], "b": {"p": 2}, "c": (3,)})

@@ -961,6 +961,17 @@ struct Rebuild {
   }
 };
 
+// k.<name> for the marker k being stepped through. While the rebuild is
+// quiet, IndexMarker is as it was when the rebuild began, so for an exact
+// IndexMarker with plain attributes the class's getattr slot is the generic
+// one, called directly (what PyObject_GetAttr would call).
+Ref marker_attr(Rebuild &r, PyObject *name) {
+  PyObject *k = r.k.get();
+  if (r.quiet && r.marker_plain && Py_IS_TYPE(k, reinterpret_cast<PyTypeObject *>(r.st->marker_cls)))
+    return Ref::steal(PyObject_GenericGetAttr(k, name));
+  return Ref::steal(PyObject_GetAttr(k, name));
+}
+
 PyObject *unbound(const char *name) {
   PyErr_Format(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment", name);
   return nullptr;
@@ -1067,7 +1078,7 @@ int step_into_sequence(Rebuild &r, PyObject *cls, bool last) {
   PyObject *ptr = r.ptr.get();
   PyObject *ours = r.class_of(ptr);
   if (ours == cls) {
-    Ref index = Ref::steal(PyObject_GetAttr(r.k.get(), r.st->str_index));
+    Ref index = marker_attr(r, r.st->str_index);
     if (!index) return -1;
     if (!PyLong_CheckExact(index.get())) r.quiet = false;
     if (ensure_position(ptr, index.get(), last) < 0) return -1;
@@ -1079,7 +1090,7 @@ int step_into_sequence(Rebuild &r, PyObject *cls, bool last) {
     Ref copy = Ref::steal(PySequence_List(ptr));
     if (!copy) return -1;
     if (place_working(r, copy.dup(), cls) < 0) return -1;
-    Ref index = Ref::steal(PyObject_GetAttr(r.k.get(), r.st->str_index));
+    Ref index = marker_attr(r, r.st->str_index);
     if (!index || ensure_position(copy.get(), index.get(), last) < 0) return -1;
     return enter_last(r, copy.get());
   }
@@ -1119,7 +1130,7 @@ int step_into_other(Rebuild &r, PyObject *cls) {
     Ref made = one_placeholder_of(cls);
     if (!made || slot_set(r, made.get()) < 0) return -1;
   } else {
-    Ref index = Ref::steal(PyObject_GetAttr(r.k.get(), r.st->str_index));
+    Ref index = marker_attr(r, r.st->str_index);
     if (!index) return -1;
     Ref probe = Ref::steal(PyObject_GetItem(r.ptr.get(), index.get()));
     if (!probe) {
@@ -1318,11 +1329,12 @@ int place_entry(Rebuild &r, PyObject *entry) {
     // those names are read from the instance: no Python code runs.
     if (!r.marker_plain || !Py_IS_TYPE(r.k.get(), reinterpret_cast<PyTypeObject *>(r.st->marker_cls)))
       r.quiet = false;
-    Ref cls = Ref::steal(PyObject_GetAttr(r.k.get(), r.st->str_type_));
+    Ref cls = marker_attr(r, r.st->str_type_);
     if (!cls) return -1;
-    bool sequence = PyType_Check(cls.get()) &&
-                    (PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(cls.get()), &PyList_Type) ||
-                     PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(cls.get()), &PyTuple_Type));
+    PyObject *c = cls.get();
+    bool sequence = c == reinterpret_cast<PyObject *>(&PyList_Type) || c == reinterpret_cast<PyObject *>(&PyTuple_Type) ||
+                    (PyType_Check(c) && (PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(c), &PyList_Type) ||
+                                         PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(c), &PyTuple_Type)));
     if ((sequence ? step_into_sequence(r, cls.get(), i == length - 1) : step_into_other(r, cls.get())) < 0)
       return -1;
   }
