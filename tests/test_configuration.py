@@ -155,6 +155,34 @@ def test_typecast_looked_up_at_call_time_also_through_subclasses(monkeypatch):
     assert cfg.k == ("cast", 1) and sub.k == ("cast", 1)
 
 
+def test_typecast_rebound_at_any_time_takes_effect_at_the_next_value(monkeypatch):
+    import builtins
+
+    assert Configuration({"a": "1"}) == {"a": 1}  # the imported typecast_str, read and remembered
+    monkeypatch.setattr(mod, "typecast_str", lambda value: "patched" if isinstance(value, str) else value)
+    assert Configuration({"a": "1", "b": {"c": "2"}}) == {"a": "patched", "b": {"c": "patched"}}
+
+    def second(value):
+        return ("second", value) if isinstance(value, str) else value
+
+    def first(value):
+        mod.__dict__["typecast_str"] = second  # rebound while a merge is running
+        return ("first", value) if isinstance(value, str) else value
+
+    monkeypatch.setattr(mod, "typecast_str", first)
+    cfg = Configuration({"a": "1", "b": "2", "c": {"d": "3"}})
+    assert cfg == {"a": ("first", "1"), "b": ("second", "2"), "c": {"d": ("second", "3")}}
+
+    monkeypatch.delattr(mod, "typecast_str")
+    with pytest.raises(NameError, match="typecast_str"):
+        Configuration({"a": "1"})
+    monkeypatch.setattr(builtins, "typecast_str", lambda value: "builtin" if isinstance(value, str) else value,
+                        raising=False)
+    assert Configuration({"a": "1"}) == {"a": "builtin"}
+    monkeypatch.undo()
+    assert Configuration({"a": "1"}) == {"a": 1}
+
+
 def test_typecast_failure_stores_nothing(monkeypatch):
     def typecast(value):
         if value == "bad":

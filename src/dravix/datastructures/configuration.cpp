@@ -13,6 +13,10 @@
 #include "capi.hpp"
 #include "storehook.hpp"
 
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+
 namespace {
 
 using capi::Ref;
@@ -20,6 +24,10 @@ using capi::Ref;
 struct State {
   PyObject *Configuration;  // the class, start of the __setitem__ super lookup
   PyObject *typecast_str;   // typecast_str as imported (the global may be rebound)
+  // The global typecast_str as last read from the module dict, valid while no
+  // watched module dict has changed since (see GlobalsWatch).
+  PyObject *typecast_seen;
+  PyObject *watch;          // bytearray holding a GlobalsWatch, or nullptr: no dict watcher
   // module globals read at call time
   PyObject *str_typecast_str;
   PyObject *str_os;
@@ -56,6 +64,27 @@ struct State {
 };
 
 extern PyModuleDef module_def;
+
+// Every value is passed through the module global typecast_str, read at the
+// time of the call. To spare a dict lookup per value, the module dict is
+// watched: any change to it (by any code, C or Python) bumps this counter, and
+// the global as last read stays valid while the counter is unchanged.
+std::atomic<std::uint64_t> globals_changes{0};
+
+int globals_changed(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
+  globals_changes.fetch_add(1, std::memory_order_relaxed);
+  return 0;
+}
+
+struct GlobalsWatch {
+  int watcher;           // the dict watcher of this module
+  bool seen;             // typecast_seen holds the global as read when changes was `changes`
+  std::uint64_t changes;
+};
+
+GlobalsWatch *globals_watch(State *st) {
+  return st->watch ? reinterpret_cast<GlobalsWatch *>(PyByteArray_AS_STRING(st->watch)) : nullptr;
+}
 
 // The module (borrowed) and its state, found from an instance of Configuration
 // or of a subclass.
@@ -132,7 +161,21 @@ PyDoc_STRVAR(configuration_setitem_doc, "__setitem__($self, /, key, value)\n--\n
 // While the global is still the imported function (a METH_O function written
 // in C, which runs no Python code), its C body is called directly.
 Ref cast_value(State *st, PyObject *module, PyObject *value) {
-  PyObject *found = PyDict_GetItemWithError(PyModule_GetDict(module), st->str_typecast_str);  // borrowed
+  PyObject *found;  // borrowed
+  GlobalsWatch *watch = globals_watch(st);
+  const std::uint64_t changes = globals_changes.load(std::memory_order_acquire);
+  if (watch != nullptr && watch->seen && watch->changes == changes) {
+    found = st->typecast_seen;
+  } else {
+    found = PyDict_GetItemWithError(PyModule_GetDict(module), st->str_typecast_str);
+    if (watch != nullptr && found != nullptr) {
+      // Read before the lookup: a change made during it makes the next call look again.
+      Py_XSETREF(st->typecast_seen, Py_NewRef(found));
+      watch->seen = true;
+      watch->changes = changes;
+      found = st->typecast_seen;
+    }
+  }
   if (found != nullptr && found == st->typecast_str && PyCFunction_Check(found) &&
       PyCFunction_GET_FLAGS(found) == METH_O)
     return Ref::steal(PyCFunction_GET_FUNCTION(found)(PyCFunction_GET_SELF(found), value));
@@ -182,8 +225,15 @@ PyObject *setitem_convert_quiet(PyObject *self, PyObject *value) {
     return nullptr;
   }
   State *st = capi::state_of<State>(module);
-  PyObject *typecast = PyDict_GetItemWithError(PyModule_GetDict(module), st->str_typecast_str);  // borrowed
-  if (typecast == nullptr || typecast != st->typecast_str) {
+  GlobalsWatch *watch = globals_watch(st);
+  bool original;
+  if (watch != nullptr && watch->seen && watch->changes == globals_changes.load(std::memory_order_acquire)) {
+    original = st->typecast_seen == st->typecast_str;
+  } else {
+    PyObject *typecast = PyDict_GetItemWithError(PyModule_GetDict(module), st->str_typecast_str);  // borrowed
+    original = typecast != nullptr && typecast == st->typecast_str;
+  }
+  if (!original) {
     PyErr_Clear();
     return nullptr;
   }
@@ -574,9 +624,51 @@ int intern_all(State *st) {
   return 0;
 }
 
+// Starts watching the module dict (see globals_changes). Without a free
+// watcher the global is simply read on every call.
+int watch_globals(State *st, PyObject *module) {
+  int watcher = PyDict_AddWatcher(globals_changed);
+  if (watcher < 0) {
+    PyErr_Clear();
+    return 0;
+  }
+  st->watch = PyByteArray_FromStringAndSize(nullptr, sizeof(GlobalsWatch));
+  if (st->watch == nullptr) {
+    PyDict_ClearWatcher(watcher);
+    return -1;
+  }
+  std::memset(PyByteArray_AS_STRING(st->watch), 0, sizeof(GlobalsWatch));
+  globals_watch(st)->watcher = watcher;
+  return PyDict_Watch(watcher, PyModule_GetDict(module));
+}
+
+// Stops watching the module dict and gives the watcher back.
+void unwatch_globals(PyObject *module) {
+  State *st = capi::state_of<State>(module);
+  if (st == nullptr || st->watch == nullptr) return;
+  PyObject *raised = PyErr_GetRaisedException();
+  const int watcher = globals_watch(st)->watcher;
+  PyObject *dict = PyModule_GetDict(module);
+  if (dict != nullptr && PyDict_Unwatch(watcher, dict) < 0) PyErr_Clear();
+  if (PyDict_ClearWatcher(watcher) < 0) PyErr_Clear();
+  Py_CLEAR(st->watch);
+  PyErr_SetRaisedException(raised);
+}
+
+int module_clear(PyObject *module) {
+  unwatch_globals(module);
+  return capi::state_clear<State>(module);
+}
+
+void module_free(void *module) {
+  unwatch_globals(static_cast<PyObject *>(module));
+  capi::state_free<State>(module);
+}
+
 int module_exec(PyObject *module) {
   State *st = capi::state_of<State>(module);
   if (intern_all(st) < 0) return -1;
+  if (watch_globals(st, module) < 0) return -1;
 
   for (const char *name : {"os", "yaml", "logging", "configparser"})
     if (import_global(module, name) < 0) return -1;
@@ -638,8 +730,8 @@ PyModuleDef module_def = {
     nullptr,
     module_slots,
     capi::state_traverse<State>,
-    capi::state_clear<State>,
-    capi::state_free<State>,
+    module_clear,
+    module_free,
 };
 
 }  // namespace
