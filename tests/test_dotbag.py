@@ -636,3 +636,16 @@ def run(cls, start, program):
 def test_matches_reference(start, program):
     ours = run(NestedDotBag, copy.deepcopy(start), copy.deepcopy(program))
     assert ours == run(ref.NestedDotBag, copy.deepcopy(start), copy.deepcopy(program))
+
+
+@pytest.mark.parametrize("path, head, rest", [("é.ü", "é", "ü"), ("a.€.b", "a", "€.b"), ("ab.c", "ab", "c"),
+                                              ("\U0001f600.x", "\U0001f600", "x"), (".x", "", "x"), ("x.", "x", "")])
+def test_dotted_keys_of_every_text_width(path, head, rest):
+    obj = NestedDotBag({path: 1})
+    assert list(obj) == [head] and obj[path] == 1 and path in obj
+    assert obj[head] == NestedDotBag({rest: 1})
+    obj[path] = 2
+    assert obj[path] == 2
+    del obj[path]
+    assert path not in obj
+    assert NestedDotBag({"é": {"ü.ö": 3}})["é.ü.ö"] == 3

@@ -112,6 +112,18 @@ State *state_from(PyObject *self) {
 inline PyTypeObject *as_type(PyObject *o) { return reinterpret_cast<PyTypeObject *>(o); }
 inline PyObject *as_obj(PyTypeObject *t) { return reinterpret_cast<PyObject *>(t); }
 
+// PyUnicode_FindChar(key, '.', start, end, 1) for a str: the index of the
+// first dot in key[start:end], -1 when there is none (-2: error). ASCII text
+// is searched directly.
+inline Py_ssize_t find_dot(PyObject *key, Py_ssize_t start, Py_ssize_t end) {
+  if (PyUnicode_IS_ASCII(key) && 0 <= start && start <= end && end <= PyUnicode_GET_LENGTH(key)) {
+    const char *text = static_cast<const char *>(PyUnicode_DATA(key));
+    const void *dot = std::memchr(text + start, '.', static_cast<size_t>(end - start));
+    return dot ? static_cast<const char *>(dot) - text : -1;
+  }
+  return PyUnicode_FindChar(key, '.', start, end, 1);
+}
+
 bool is_bag(State *st, PyObject *o) { return PyObject_TypeCheck(o, as_type(st->DotBag)); }
 
 // What the algorithms need to know about a class: which of the methods they
@@ -427,7 +439,7 @@ int cut(State *st, PathKey &k, Ref &head) {
   PyObject *key = k.key;
   if (PyUnicode_CheckExact(key)) {
     Py_ssize_t len = PyUnicode_GET_LENGTH(key);
-    Py_ssize_t dot = PyUnicode_FindChar(key, '.', k.start, len, 1);
+    Py_ssize_t dot = find_dot(key, k.start, len);
     if (dot == -2) return -1;
     if (dot == -1) return 0;
     head = Ref::steal(PyUnicode_Substring(key, k.start, dot));
@@ -567,7 +579,7 @@ Ref setdefault_level(State *st, PyObject *obj, unsigned f, PyObject *key, bool k
   Converter conv;
   if (!(f & F_SETITEM) && (f & F_CONVERT_NEXT_OWN) && plain) facts(st, tp, &conv);
   if ((f & raw) == raw && ((f & F_SETITEM) || conv.conv != nullptr) && PyUnicode_CheckExact(key)) {
-    Py_ssize_t dot = key_has_no_dot ? -1 : PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1);
+    Py_ssize_t dot = key_has_no_dot ? -1 : find_dot(key, 0, PyUnicode_GET_LENGTH(key));
     if (dot == -2) return {};
     if (dot == -1) {
       // A plain str key on our own item methods: one lookup, and on a miss a
@@ -895,7 +907,7 @@ int update_impl(State *st, PyObject *module, PyObject *self, PyObject *const *ar
           // self[key] = value with our __setitem__ (or a converting one that
           // passes the value on to it) and a str key: a plain store unless
           // the key holds a dot.
-          Py_ssize_t dot = PyUnicode_FindChar(key.get(), '.', 0, PyUnicode_GET_LENGTH(key.get()), 1);
+          Py_ssize_t dot = find_dot(key.get(), 0, PyUnicode_GET_LENGTH(key.get()));
           if (dot == -2) return -1;
           if (dot == -1) {
             if (tf & F_SETITEM) {
