@@ -65,6 +65,9 @@ struct State {
   PyObject *str_insert;
   PyObject *str_sort;
   PyObject *str_comma;
+  PyObject *str_new;
+  PyObject *str_dict;
+  PyObject *str_deepcopy;
   PyObject *kw_sort;                // ("key", "reverse")
   PyObject *base_name[B_N];         // interned names of the methods above
   PyObject *base_func[B_N];         // UserList's own functions for them, as imported
@@ -1164,18 +1167,20 @@ PyObject *copy_instance(PyObject *self, PyObject *memo) {
   if (ctx_of(self, ctx) < 0 || weak_init(ctx, w) < 0) return nullptr;
   Ref cls = Ref::steal(PyObject_GetAttr(self, ctx.st->str_class));
   if (!cls) return nullptr;
-  Ref inst = Ref::steal(PyObject_CallMethod(cls.get(), "__new__", "O", cls.get()));
+  Ref inst = capi::call_method(cls.get(), ctx.st->str_new, cls.get());
   if (!inst) return nullptr;
   Ref deepcopy;
   if (memo != nullptr) {
     Ref key = Ref::steal(PyLong_FromVoidPtr(self));
     if (!key || PyObject_SetItem(memo, key.get(), inst.get()) < 0) return nullptr;
-    deepcopy = capi::import_from("copy", "deepcopy");
+    Ref copy_module = Ref::steal(PyImport_ImportModule("copy"));
+    if (!copy_module) return nullptr;
+    deepcopy = Ref::steal(PyObject_GetAttr(copy_module.get(), ctx.st->str_deepcopy));
     if (!deepcopy) return nullptr;
   }
-  Ref src = Ref::steal(PyObject_GetAttrString(self, "__dict__"));
+  Ref src = Ref::steal(PyObject_GetAttr(self, ctx.st->str_dict));
   if (!src) return nullptr;
-  Ref dst = Ref::steal(PyObject_GetAttrString(inst.get(), "__dict__"));
+  Ref dst = Ref::steal(PyObject_GetAttr(inst.get(), ctx.st->str_dict));
   if (!dst) return nullptr;
   Ref items = Ref::steal(PyMapping_Items(src.get()));
   if (!items) return nullptr;
@@ -1258,7 +1263,8 @@ int intern_all(State *st) {
       {&st->str_weakref, "weakref"}, {&st->str_ref, "ref"},       {&st->str_ReferenceType, "ReferenceType"},
       {&st->str_GhostSeq, "GhostSeq"}, {&st->str_data, "data"},   {&st->str_remove, "remove"},
       {&st->str_class, "__class__"}, {&st->str_extend, "extend"}, {&st->str_pop, "pop"},
-      {&st->str_insert, "insert"},   {&st->str_sort, "sort"},
+      {&st->str_insert, "insert"},   {&st->str_sort, "sort"},       {&st->str_new, "__new__"},
+      {&st->str_dict, "__dict__"},   {&st->str_deepcopy, "deepcopy"},
   };
   for (auto &n : names) {
     *n.slot = capi::intern(n.text);
