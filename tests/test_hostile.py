@@ -1218,3 +1218,64 @@ def test_wrong_argument_counts_and_keywords(index):
     if kwargs is not None:
         with pytest.raises(TypeError):
             func(**kwargs)
+
+
+# --- remembered lookups must notice changes made after first use ---------------------------
+
+
+def test_configuration_notices_every_way_its_typecast_global_changes(monkeypatch):
+    import dravix.datastructures.configuration as configuration_mod
+
+    namespace = vars(configuration_mod)
+    original = namespace["typecast_str"]
+    cfg = Configuration()
+    cfg["a"] = "1"
+    assert cfg["a"] == 1
+    def tagging(tag):
+        return lambda v: (tag, v) if isinstance(v, str) else v  # levels must come back unchanged
+
+    cases = [
+        (lambda: namespace.__setitem__("typecast_str", tagging("item")), ("item", "1")),
+        (lambda: namespace.update(typecast_str=tagging("update")), ("update", "1")),
+        (lambda: setattr(configuration_mod, "typecast_str", tagging("attr")), ("attr", "1")),
+        (lambda: namespace.__setitem__("typecast_str", original), 1),
+    ]
+    try:
+        for change, expected in cases:
+            change()
+            cfg["b"] = "1"
+            cfg.update({"m": {"n": "1"}})
+            assert cfg["b"] == expected and cfg["m.n"] == expected
+        del namespace["typecast_str"]
+        with pytest.raises(NameError):
+            cfg["c"] = "1"
+        monkeypatch.setattr(builtins, "typecast_str", tagging("builtin"), raising=False)
+        cfg["c"] = "1"  # a missing global is looked for among the builtins
+        assert cfg["c"] == ("builtin", "1")
+    finally:
+        namespace["typecast_str"] = original
+
+
+def test_rankmap_notices_changes_to_its_class_and_instance_after_use():
+    class Sub(RankMap):
+        pass
+
+    m = Sub(a=1)
+    m["b"] = 2
+    assert m.items() == [("a", 1), ("b", 2)]
+    Sub._data = property(lambda self: {"a": 100, "b": 200})
+    assert m["a"] == 100 and m.values() == [100, 200]
+    del Sub._data
+    assert m["a"] == 1
+    Sub.__getattribute__ = lambda self, name: {"a": 9, "b": 8} if name == "_data" else object.__getattribute__(self, name)
+    assert m["a"] == 9
+    del Sub.__getattribute__
+    m.__dict__ = {"_data": {"z": 7}, "_order": ["z"]}
+    assert m["z"] == 7 and m.items() == [("z", 7)] and list(m) == ["z"]
+
+    class Answering(dict):
+        def __getitem__(self, key):
+            return "answer"
+
+    m._data = Answering(z=7)
+    assert m["z"] == "answer"
