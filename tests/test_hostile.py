@@ -1279,3 +1279,25 @@ def test_rankmap_notices_changes_to_its_class_and_instance_after_use():
 
     m._data = Answering(z=7)
     assert m["z"] == "answer"
+
+
+def test_branchlet_notices_changes_to_its_class_and_instance_after_use():
+    class Node(Branchlet):
+        pass
+
+    tree = Node("root", [Node("a"), Node("b", [Node("c")])])
+    drawn = "root\n|-- a\n`-- b\n    `-- c"
+    assert str(tree) == drawn
+    changes = [
+        ("__str__", lambda self: "X", "X"),
+        ("children", property(lambda self: []), "root"),
+        ("__getattribute__", lambda self, n: "N" if n == "name" else object.__getattribute__(self, n),
+         "N\n|-- N\n`-- N\n    `-- N"),
+    ]
+    for name, value, expected in changes:
+        setattr(Node, name, value)
+        assert str(tree) == expected
+        delattr(Node, name)
+        assert str(tree) == drawn
+    tree.__dict__ = {"name": "swapped", "children": ["x\ny"]}
+    assert str(tree) == "swapped\n`-- x\n    y"
