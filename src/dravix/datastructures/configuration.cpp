@@ -54,7 +54,7 @@ struct State {
   PyObject *str_exception;
   // constants
   PyObject *str_r;             // "r", the mode the files are opened with
-  PyObject *str_empty;         // "", the format specification of the log message
+  PyObject *str_empty;         // "", the empty format string the log message is formatted with
   PyObject *str_failed;        // "Failed to load configuration from entrypoint: "
   PyObject *parser_kwnames;    // ("delimiters", "comment_prefixes")
   PyObject *parser_delimiters; // ("=",)
