@@ -211,6 +211,38 @@ int unpack_pair(PyObject *item, Ref *out) {
   return 0;
 }
 
+// One pass over an iterable of path/value pairs, as the constructor and extend
+// read it: every entry is checked (a bad one, or a failing iteration, raises
+// the pair error) and kept either as it is (appended to `entries`) or as its
+// two parts (pushed onto `parts`).
+int collect_pairs(PyObject *iterable, PyObject *entries, std::vector<Ref> *parts) {
+  Ref it = Ref::steal(PyObject_GetIter(iterable));
+  if (!it) {
+    pair_error();
+    return -1;
+  }
+  for (;;) {
+    Ref entry = Ref::steal(PyIter_Next(it.get()));
+    if (!entry) {
+      if (!PyErr_Occurred()) return 0;
+      pair_error();
+      return -1;
+    }
+    Ref pair[2];
+    if (unpack_pair(entry.get(), pair) < 0) return -1;
+    if (entries != nullptr && PyList_Append(entries, entry.get()) < 0) return -1;
+    if (parts != nullptr) {
+      try {
+        parts->push_back(std::move(pair[0]));
+        parts->push_back(std::move(pair[1]));
+      } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+        return -1;
+      }
+    }
+  }
+}
+
 // --- class IndexMarker ------------------------------------------------------------
 
 PyDoc_STRVAR(marker_init_doc,
@@ -740,25 +772,7 @@ PyObject *flatpath_init(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
       // One pass over the argument: every entry must be a pair, and the
       // entries are stored as they are.
       Ref entries = Ref::steal(PyList_New(0));
-      if (!entries) return nullptr;
-      Ref it = Ref::steal(PyObject_GetIter(args[0]));
-      if (!it) {
-        pair_error();
-        return nullptr;
-      }
-      for (;;) {
-        Ref entry = Ref::steal(PyIter_Next(it.get()));
-        if (!entry) {
-          if (PyErr_Occurred()) {
-            pair_error();
-            return nullptr;
-          }
-          break;
-        }
-        Ref pair[2];
-        if (unpack_pair(entry.get(), pair) < 0) return nullptr;
-        if (PyList_Append(entries.get(), entry.get()) < 0) return nullptr;
-      }
+      if (!entries || collect_pairs(args[0], entries.get(), nullptr) < 0) return nullptr;
       list_args = capi::tuple_of(entries.get());
     }
   } else {
@@ -841,30 +855,7 @@ PyObject *flatpath_extend(PyObject *self, PyObject *const *args, Py_ssize_t narg
   if (st == nullptr) return nullptr;
   // One pass: check and keep the pairs, then build the items and add them at once.
   std::vector<Ref> pairs;
-  Ref it = Ref::steal(PyObject_GetIter(argv[0]));
-  if (!it) {
-    pair_error();
-    return nullptr;
-  }
-  for (;;) {
-    Ref entry = Ref::steal(PyIter_Next(it.get()));
-    if (!entry) {
-      if (PyErr_Occurred()) {
-        pair_error();
-        return nullptr;
-      }
-      break;
-    }
-    Ref parts[2];
-    if (unpack_pair(entry.get(), parts) < 0) return nullptr;
-    try {
-      pairs.push_back(std::move(parts[0]));
-      pairs.push_back(std::move(parts[1]));
-    } catch (const std::bad_alloc &) {
-      PyErr_NoMemory();
-      return nullptr;
-    }
-  }
+  if (collect_pairs(argv[0], nullptr, &pairs) < 0) return nullptr;
   Names n;
   if (resolve_dictitem(module, st, n) < 0) return nullptr;
   Ref items = Ref::steal(PyList_New(static_cast<Py_ssize_t>(pairs.size() / 2)));
