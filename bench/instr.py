@@ -1,0 +1,141 @@
+"""Instruction counts per operation under valgrind's callgrind.
+
+Timed rows move by tens of percent on a shared machine; instruction counts of
+the same binary, input and environment repeat to a fraction of a percent. Each
+case runs its statement in a compiled loop k times and then 2k times, with a
+time.sleep(0) call before, between and after; callgrind dumps its counters on
+every entry of the interpreter's time_sleep function, so the two runs land in
+separate dumps and (2k run - k run) / k is the cost of one pass of the loop,
+free of everything around it (the sleep call, the function call, the set-up),
+divided by the operations one statement performs. Like timeit's figures, a
+count includes the loop's own step (the same for every candidate; count()
+also reports it, as the cost of a loop whose body is `pass`).
+
+    python bench/instr.py [--k K] --setup "from x import y; m = y()" "m[1]" ["m[2]" ...]
+
+prints the instructions per operation of each statement. bench/run_instr.py
+uses count() for the table behind `make bench-instr`. The interpreter runs with
+PYTHONHASHSEED=0 and the cyclic collector off (a collection would land in one
+run and not the other), unless a case asks for it.
+"""
+
+import argparse
+import json
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import tempfile
+from dataclasses import dataclass, field
+
+HERE = pathlib.Path(__file__).resolve().parent
+
+
+@dataclass
+class Case:
+    """stmt runs k and 2k times after setup, in a namespace of its own; ops is
+    the number of operations (or elements) one run of stmt stands for; gc keeps
+    the cyclic collector on; k overrides the default repeat count."""
+
+    name: str
+    stmt: str
+    setup: str = "pass"
+    ops: float = 1
+    gc: bool = False
+    k: int | None = None
+    extra: dict = field(default_factory=dict)
+
+
+DRIVER = r'''
+import gc, itertools, json, sys, time
+sys.path[:0] = {paths!r}
+cases = json.loads({cases!r})
+sleep = time.sleep
+for case in cases:
+    ns = {{"__name__": "__instr__"}}
+    exec(case["setup"], ns)
+    body = "\n".join("        " + line for line in case["stmt"].splitlines())
+    ns["_repeat"] = itertools.repeat  # no int objects made for the loop's steps
+    exec("def _run(_n):\n    for _ in _repeat(None, _n):\n" + body + "\n", ns)
+    run = ns["_run"]
+    k = case["k"]
+    if case["gc"]:
+        gc.enable()
+    else:
+        gc.collect()
+        gc.disable()
+    run(k)          # warm-up: the interpreter specialises the loop's code
+    run(k)
+    sleep(0)
+    run(k)
+    sleep(0)
+    run(2 * k)
+    sleep(0)
+    gc.enable()
+'''
+
+
+def _valgrind():
+    tool = shutil.which("valgrind")
+    if tool is None:
+        sys.exit("valgrind is needed for instruction counts (Debian: apt-get install valgrind)")
+    return tool
+
+
+def _totals(path):
+    with open(path) as f:
+        for line in f:
+            if line.startswith(("totals:", "summary:")):
+                return int(line.split()[1])
+    raise RuntimeError(f"no totals in {path}")
+
+
+def count(cases, k=200, python=None, paths=(), env=None):
+    """({case name: instructions per operation}, instructions per pass of an
+    empty loop) for a list of Case, all measured in one valgrind run."""
+    python = python or sys.executable
+    loop = Case("__loop__", "pass")
+    all_cases = [*cases, loop]
+    spec = [dict(setup=c.setup, stmt=c.stmt, k=c.k or k, gc=c.gc) for c in all_cases]
+    driver = DRIVER.format(paths=[str(p) for p in paths], cases=json.dumps(spec))
+    run_env = dict(os.environ if env is None else env)
+    run_env["PYTHONHASHSEED"] = "0"
+    run_env.pop("PYTHONMALLOC", None)
+    with tempfile.TemporaryDirectory(prefix="instr-") as tmp:
+        out = pathlib.Path(tmp) / "cg.out"
+        cmd = [_valgrind(), "--tool=callgrind", "--dump-before=time_sleep", f"--callgrind-out-file={out}",
+               "--dump-instr=no", "--compress-strings=no", python, "-c", driver]
+        done = subprocess.run(cmd, env=run_env, capture_output=True, text=True)
+        if done.returncode != 0:
+            raise RuntimeError(f"the measured run failed ({done.returncode}):\n{done.stderr[-4000:]}")
+        dumps = sorted(pathlib.Path(tmp).glob("cg.out.*"), key=lambda p: int(p.name.rsplit(".", 1)[1]))
+        counts = [_totals(p) for p in dumps]
+    # Dump 1 ends at the first sleep of the first case; each case then adds
+    # three dumps: up to its first sleep, its k run, its 2k run.
+    if len(counts) < 3 * len(all_cases):
+        raise RuntimeError(f"expected {3 * len(all_cases)} dumps, got {len(counts)}")
+    per_pass = []
+    for i, c in enumerate(all_cases):
+        first = 3 * i + 1  # index of the dump that holds the k run
+        kk = c.k or k
+        per_pass.append((counts[first + 1] - counts[first]) / kk)
+    return {c.name: p / c.ops for c, p in zip(cases, per_pass)}, per_pass[-1]
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--setup", default="pass")
+    ap.add_argument("--k", type=int, default=200)
+    ap.add_argument("--ops", type=float, default=1)
+    ap.add_argument("stmt", nargs="+")
+    a = ap.parse_args()
+    cases = [Case(s, s, a.setup, a.ops) for s in a.stmt]
+    result, loop = count(cases, k=a.k)
+    for name, value in result.items():
+        print(f"{value:12,.0f}  {name}")
+    print(f"{loop:12,.0f}  (the loop's own step, included above)")
+
+
+if __name__ == "__main__":
+    main()
