@@ -5,7 +5,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 BUILD_TOOLS := "scikit-build-core>=0.10" ninja "cmake>=3.26"
-SKB := --no-build-isolation -Ccmake.define.DRAVIX_WERROR=ON
+SKB := --no-build-isolation -Ccmake.define.DRAVIX_WERROR=ON -Ccmake.define.DRAVIX_ASSERTIONS=ON
 MODULES := flatpath dotbag configuration rankmap ghostseq logic branchlet typeattr
 
 .PHONY: venv install demo test bench sanitize memcheck clean

@@ -6,6 +6,7 @@
 #   SANITIZE=1 scripts/dev.sh rankmap       the same under AddressSanitizer and UBSan
 #   MEMCHECK=1 scripts/dev.sh rankmap       the same under valgrind's memcheck (slow)
 #   ALL_TESTS=1 scripts/dev.sh MODULE...    run the whole suite instead of the modules' own test files
+#   ASSERTIONS=OFF scripts/dev.sh MODULE... a release build (NDEBUG), as shipped; the default keeps assert()
 # Each module set has its own build and staging folder under build/, so several can be worked on at once.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,9 +22,10 @@ CMAKE=$BIN/cmake; [ -x "$CMAKE" ] || CMAKE=cmake
 [ -x "$PY" ] || { echo "no $PY: run 'make venv' first" >&2; exit 2; }
 tag=$(IFS=-; echo "${mods[*]}")
 san=OFF; [ "${SANITIZE:-0}" = 1 ] && { san=ON; tag="$tag-san"; }
+[ "${ASSERTIONS:-ON}" = OFF ] && tag="$tag-release"
 bdir=build/dev-$tag; stage=build/stage-$tag
 list=$(IFS=';'; echo "${mods[*]}")
-"$CMAKE" -S . -B "$bdir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DDRAVIX_WERROR=ON -DDRAVIX_SANITIZE=$san \
+"$CMAKE" -S . -B "$bdir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DDRAVIX_WERROR=ON -DDRAVIX_ASSERTIONS=${ASSERTIONS:-ON} -DDRAVIX_SANITIZE=$san \
   -DPython_EXECUTABLE="$(realpath "$PY")" -DDRAVIX_MODULES="$list" -DCMAKE_MAKE_PROGRAM="$BIN/ninja" >/dev/null
 "$CMAKE" --build "$bdir"
 "$CMAKE" --install "$bdir" --prefix "$stage" >/dev/null
