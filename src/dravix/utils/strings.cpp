@@ -84,7 +84,9 @@ PyObject *float_if_repr(std::string_view s, const char *text) {
   char *end = nullptr;
   double value = PyOS_string_to_double(text, &end, nullptr);
   if (value == -1.0 && PyErr_Occurred()) {
-    PyErr_Clear();  // not a float literal: the text stays text
+    // Not a float literal (ValueError): the text stays text. Anything else
+    // (MemoryError) propagates.
+    if (PyErr_ExceptionMatches(PyExc_ValueError)) PyErr_Clear();
     return nullptr;
   }
   if (end != text + s.size()) return nullptr;
