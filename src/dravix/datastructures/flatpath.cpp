@@ -16,7 +16,6 @@
 // it into its marker's class once all entries are placed, so tuples, named
 // tuples and list subclasses come back whole at any depth.
 #include <new>
-#include <unordered_map>
 #include <vector>
 
 #include "capi.hpp"
@@ -928,7 +927,7 @@ struct Rebuild {
   capi::PointerSet stored;
   std::vector<Ref> stored_dicts;
   std::vector<Working> working;
-  std::unordered_map<PyObject *, size_t> index_of;  // working list -> position in `working`
+  capi::PointerMap<size_t> index_of;  // working list -> position in `working`
   // the working variables
   Ref ret, ptr, k, prev_ptr, prev_k;
   bool prev_k_last = false;  // prev_k is -1 and prev_ptr is a working list
@@ -946,9 +945,8 @@ struct Rebuild {
   // The class a working list of ours stands for, or nullptr for any other object.
   PyObject *class_of(PyObject *obj) const {
     if (plain.contains(obj)) return reinterpret_cast<PyObject *>(&PyList_Type);
-    if (index_of.empty()) return nullptr;
-    auto found = index_of.find(obj);
-    return found == index_of.end() ? nullptr : working[found->second].cls.get();
+    const size_t *at = index_of.get(obj);
+    return at == nullptr ? nullptr : working[*at].cls.get();
   }
 };
 
@@ -1019,12 +1017,11 @@ int place_working(Rebuild &r, Ref list, PyObject *cls) {
   w.list = std::move(list);
   try {
     r.working.push_back(std::move(w));
-    r.index_of[key] = r.working.size() - 1;
   } catch (const std::bad_alloc &) {
     PyErr_NoMemory();
     return -1;
   }
-  return 0;
+  return r.index_of.put(key, r.working.size() - 1);
 }
 
 // The placeholder a new position starts with: a new {}. When the marker is
