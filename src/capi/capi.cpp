@@ -47,41 +47,74 @@ PyObject *raise_recursion(const char *message) {
 // Calls
 // ---------------------------------------------------------------------------
 
+WithSelf::WithSelf(PyObject *self, PyObject *const *args, size_t n) noexcept : argv_(small_) {
+  if (n + 1 > sizeof(small_) / sizeof(small_[0])) {
+    argv_ = static_cast<PyObject **>(PyMem_Malloc((n + 1) * sizeof(PyObject *)));
+    if (argv_ == nullptr) {
+      PyErr_NoMemory();
+      return;
+    }
+  }
+  argv_[0] = self;
+  if (n) std::memcpy(argv_ + 1, args, n * sizeof(PyObject *));
+}
+
+Ref call_unbound(PyObject *attr, PyObject *self, PyObject *const *args, size_t nargs, PyObject *kwnames) {
+  if (PyFunction_Check(attr) || Py_IS_TYPE(attr, &PyMethodDescr_Type)) {
+    size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+    WithSelf argv(self, args, nargs + nkw);
+    if (!argv) return {};
+    return Ref::steal(PyObject_Vectorcall(attr, argv.get(), nargs + 1, kwnames));
+  }
+  Ref bound;
+  if (descrgetfunc get = Py_TYPE(attr)->tp_descr_get) {
+    bound = Ref::steal(get(attr, self, reinterpret_cast<PyObject *>(Py_TYPE(self))));
+    if (!bound) return {};
+  } else {
+    bound = Ref::borrow(attr);
+  }
+  return Ref::steal(PyObject_Vectorcall(bound.get(), args, nargs, kwnames));
+}
+
 Ref call_class_method_v(PyObject *self, PyObject *name, PyObject *const *args, size_t nargs, PyObject *kwnames) {
   PyTypeObject *tp = Py_TYPE(self);
-  PyObject *found = _PyType_Lookup(tp, name);  // borrowed
-  if (found == nullptr) {
+  Ref attr = Ref::borrow(_PyType_Lookup(tp, name));  // held while user code runs
+  if (!attr) {
     PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", tp->tp_name, name);
     return {};
   }
-  Ref attr = Ref::borrow(found);  // keep it alive while user code runs
-  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  if (PyFunction_Check(found) || Py_IS_TYPE(found, &PyMethodDescr_Type)) {
-    // Unbound call with self in front: no bound method object is made.
-    size_t total = nargs + static_cast<size_t>(nkw);
-    PyObject *small[9];
-    PyObject **argv = small;
-    if (total + 1 > sizeof(small) / sizeof(small[0])) {
-      argv = static_cast<PyObject **>(PyMem_Malloc((total + 1) * sizeof(PyObject *)));
-      if (argv == nullptr) {
-        PyErr_NoMemory();
-        return {};
-      }
-    }
-    argv[0] = self;
-    if (total) std::memcpy(argv + 1, args, total * sizeof(PyObject *));
-    Ref result = Ref::steal(PyObject_Vectorcall(attr.get(), argv, nargs + 1, kwnames));
-    if (argv != small) PyMem_Free(argv);
-    return result;
+  return call_unbound(attr.get(), self, args, nargs, kwnames);
+}
+
+Ref super_lookup(PyObject *start, PyObject *self, PyObject *name) {
+  PyTypeObject *tp = Py_TYPE(self);
+  // Held for the walk: the tuple, and through it each class, stay alive
+  // whatever the lookups below run.
+  Ref mro = Ref::borrow(tp->tp_mro);
+  Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro.get()) : 0;
+  Py_ssize_t i = 0;
+  while (i < n && PyTuple_GET_ITEM(mro.get(), i) != start) ++i;
+  if (i >= n) {
+    PyErr_SetString(PyExc_TypeError, "super(type, obj): obj must be an instance or subtype of type");
+    return {};
   }
-  Ref bound;
-  if (descrgetfunc get = Py_TYPE(found)->tp_descr_get) {
-    bound = Ref::steal(get(found, self, reinterpret_cast<PyObject *>(tp)));
-    if (!bound) return {};
-  } else {
-    bound = attr.dup();
+  for (++i; i < n; ++i) {
+    Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro.get(), i))));
+    if (!dict) return {};
+    PyObject *found = nullptr;
+    int r = PyDict_GetItemRef(dict.get(), name, &found);
+    if (r < 0) return {};
+    if (r > 0) return Ref::steal(found);
   }
-  return Ref::steal(PyObject_Vectorcall(bound.get(), args, nargs, kwnames));
+  PyErr_Format(PyExc_AttributeError, "'super' object has no attribute '%U'", name);
+  return {};
+}
+
+Ref call_super(PyObject *start, PyObject *self, PyObject *name, PyObject *const *args, size_t nargs,
+               PyObject *kwnames) {
+  Ref attr = super_lookup(start, self, name);
+  if (!attr) return {};
+  return call_unbound(attr.get(), self, args, nargs, kwnames);
 }
 
 // ---------------------------------------------------------------------------
@@ -96,9 +129,22 @@ int no_keywords(const char *func, PyObject *kwnames) {
   return 0;
 }
 
+PyObject *one_arg(const char *func, const char *name, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  if (nargs == 1 && kwnames == nullptr) return args[0];
+  PyObject *out = nullptr;
+  if (parse_args(Params{func, {name}, 1}, args, nargs, kwnames, &out) < 0) return nullptr;
+  return out;
+}
+
 int parse_args(const Params &p, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **out) {
   const Py_ssize_t count = static_cast<Py_ssize_t>(p.names.size());
   const Py_ssize_t maxpos = p.max_positional < 0 ? count : p.max_positional;
+  if (kwnames == nullptr && nargs >= p.required && nargs <= maxpos) {
+    // Positional arguments only, as many as allowed: nothing to match by name.
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    for (Py_ssize_t i = nargs; i < count; ++i) out[i] = nullptr;
+    return 0;
+  }
   for (Py_ssize_t i = 0; i < count; ++i) out[i] = nullptr;
   if (nargs > maxpos) {
     if (maxpos == 0)

@@ -137,6 +137,51 @@ inline Ref call(PyObject *callable, T... args) {
   return Ref::steal(PyObject_Vectorcall(callable, argv + 1, sizeof...(T) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+// An argument vector with self in front of args (positional and keyword
+// values, as a vectorcall passes them), for calling an unbound method: on the
+// stack for up to eight arguments, else on the heap. Check it before use:
+//   capi::WithSelf argv(self, args, nargs + nkw);
+//   if (!argv) return {};            // MemoryError set
+//   PyObject_Vectorcall(func, argv.get(), nargs + 1, kwnames);
+class WithSelf {
+  PyObject *small_[9];
+  PyObject **argv_;
+
+ public:
+  WithSelf(PyObject *self, PyObject *const *args, size_t n) noexcept;
+  ~WithSelf() {
+    if (argv_ != small_) PyMem_Free(argv_);
+  }
+  WithSelf(const WithSelf &) = delete;
+  WithSelf &operator=(const WithSelf &) = delete;
+  PyObject *const *get() const noexcept { return argv_; }
+  explicit operator bool() const noexcept { return argv_ != nullptr; }
+};
+
+// `attr`, as found in a class's dict, called as a method of self the way an
+// attribute call would after the lookup: a Python function or a method
+// descriptor is called with self in front (no bound method is made), another
+// descriptor is bound with its __get__(self, type(self)) and called, any other
+// object is called as it is.
+Ref call_unbound(PyObject *attr, PyObject *self, PyObject *const *args, size_t nargs, PyObject *kwnames = nullptr);
+
+// What super(start, self).name finds: the attribute of the first class after
+// `start` in type(self).__mro__ whose dict holds `name`, unbound (new
+// reference). Raises TypeError when start is not on that MRO and
+// AttributeError("'super' object has no attribute 'name'") when no class has
+// it, as super() does. The MRO is held for the walk: a class-dict lookup may
+// run __eq__ of a key, which may change the class's bases.
+Ref super_lookup(PyObject *start, PyObject *self, PyObject *name);
+
+// super(start, self).name(*args, **kw)
+Ref call_super(PyObject *start, PyObject *self, PyObject *name, PyObject *const *args, size_t nargs,
+               PyObject *kwnames = nullptr);
+template <class... T>
+inline Ref call_super_args(PyObject *start, PyObject *self, PyObject *name, T... args) {
+  PyObject *argv[] = {nullptr, static_cast<PyObject *>(args)...};
+  return call_super(start, self, name, argv + 1, sizeof...(T));
+}
+
 // ---------------------------------------------------------------------------
 // Arguments
 // ---------------------------------------------------------------------------
@@ -157,6 +202,11 @@ struct Params {
 // Raises the interpreter-style TypeError for a wrong count, a duplicate or an
 // unknown keyword, or a missing required argument. Returns 0 or -1.
 int parse_args(const Params &p, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **out);
+
+// For functions that take exactly one argument, positional or by `name`
+// (METH_FASTCALL | METH_KEYWORDS): the argument (borrowed), or nullptr with
+// the interpreter-style TypeError set.
+PyObject *one_arg(const char *func, const char *name, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 
 // For functions that take no keywords at all (METH_FASTCALL | METH_KEYWORDS
 // used for the interpreter-style message): raises when kwnames is not empty.
@@ -244,6 +294,45 @@ inline void state_free(void *module) {
   state_clear<State>(static_cast<PyObject *>(module));
 }
 
+// The state of the module defined by `def` that the class of `obj` (or a
+// class on its MRO) belongs to; nullptr with TypeError set when there is none.
+template <class State>
+inline State *state_of(PyObject *obj, PyModuleDef *def) {
+  PyObject *module = PyType_GetModuleByDef(Py_TYPE(obj), def);
+  return module ? state_of<State>(module) : nullptr;
+}
+template <class State>
+inline State *state_of(PyTypeObject *tp, PyModuleDef *def) {
+  PyObject *module = PyType_GetModuleByDef(tp, def);
+  return module ? state_of<State>(module) : nullptr;
+}
+
+// The slots of every module of the package: its exec function, and support
+// for a GIL per interpreter (everything lives in module state).
+template <int (*Exec)(PyObject *)>
+inline PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(Exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {0, nullptr},
+};
+
+// The definition of a module whose state is a State and whose exec function
+// is Exec:  PyModuleDef module_def = capi::module_def<State, module_exec>("pkg.name", doc);
+template <class State, int (*Exec)(PyObject *)>
+inline PyModuleDef module_def(const char *name, const char *doc) {
+  return PyModuleDef{
+      .m_base = PyModuleDef_HEAD_INIT,
+      .m_name = name,
+      .m_doc = doc,
+      .m_size = sizeof(State),
+      .m_methods = nullptr,
+      .m_slots = module_slots<Exec>,
+      .m_traverse = state_traverse<State>,
+      .m_clear = state_clear<State>,
+      .m_free = state_free<State>,
+  };
+}
+
 // Interns a name for the module state (new reference, or nullptr).
 inline PyObject *intern(const char *s) { return PyUnicode_InternFromString(s); }
 
@@ -257,6 +346,24 @@ inline PyObject *module_of_type(PyTypeObject *tp, PyModuleDef *def) { return PyT
 // The module global `name` as a function body would read it at call time:
 // the module's dict, then the builtins, else NameError("name 'x' is not defined").
 Ref global(PyObject *module, PyObject *name);
+
+// ---------------------------------------------------------------------------
+// C++ containers
+// ---------------------------------------------------------------------------
+
+// v.push_back(x), or -1 with MemoryError set when the container cannot grow
+// (the only exceptions a standard container throws are allocation failures
+// and length errors). 0 on success.
+template <class Vec, class T>
+inline int push(Vec &v, T &&x) noexcept {
+  try {
+    v.push_back(std::forward<T>(x));
+    return 0;
+  } catch (...) {
+    PyErr_NoMemory();
+    return -1;
+  }
+}
 
 // ---------------------------------------------------------------------------
 // Recursion
