@@ -4,11 +4,11 @@
 VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
-BUILD_TOOLS := "scikit-build-core>=0.10" ninja "cmake>=3.26"
+BUILD_TOOLS := "scikit-build-core>=1.0" ninja "cmake>=3.26"
 SKB := --no-build-isolation -Ccmake.define.DRAVIX_WERROR=ON -Ccmake.define.DRAVIX_ASSERTIONS=ON
 MODULES := flatpath dotbag configuration rankmap ghostseq logic branchlet typeattr
 
-.PHONY: venv install demo test bench sanitize memcheck clean
+.PHONY: venv install demo test bench sanitize memcheck dist check-dist clean
 
 venv: $(VENV)/.tools
 $(VENV)/.tools: pyproject.toml
@@ -43,6 +43,23 @@ sanitize: venv
 # suppressed); any error fails it. Too slow for CI: run it by hand now and then.
 memcheck: venv
 	MEMCHECK=1 ALL_TESTS=1 scripts/dev.sh $(MODULES) -- -p no:cacheprovider
+
+# Release artifacts under dist/: the sdist and a manylinux wheel built from it
+# in a fresh build folder with the release options (scripts/build-dist). The
+# tools (the `dist` dependency group) go into .venv without building the package.
+dist: $(VENV)/.dist-tools
+	scripts/build-dist $(PY)
+
+# The wheel installed without a compiler into a new environment and tested there
+# from the unpacked sdist, and a wheel built from the sdist alone (scripts/check-dist).
+check-dist: dist
+	scripts/check-dist $(PY)
+
+$(VENV)/.dist-tools: pyproject.toml
+	@test -x $(PY) || "$$(scripts/find-python)" -m venv $(VENV)
+	$(PIP) install -q --upgrade pip
+	$(PIP) install -q --group dist
+	@touch $@
 
 clean:
 	rm -rf build $(VENV)
