@@ -8,7 +8,7 @@ BUILD_TOOLS := "scikit-build-core>=1.0" ninja "cmake>=3.26"
 SKB := --no-build-isolation -Ccmake.define.DRAVIX_WERROR=ON -Ccmake.define.DRAVIX_ASSERTIONS=ON
 MODULES := flatpath dotbag configuration rankmap ghostseq logic branchlet typeattr
 
-.PHONY: venv install demo test bench sanitize memcheck dist check-dist clean
+.PHONY: venv install demo test bench bench-instr bench-release sanitize memcheck dist check-dist clean
 
 venv: $(VENV)/.tools
 $(VENV)/.tools: pyproject.toml
@@ -27,11 +27,21 @@ demo: install
 test: install
 	$(PY) -m pytest -q
 
-# The peer libraries of the optional `bench` group, installed by name so the
-# package is not built a second time.
-bench: install
+# Both bench targets measure a release build (NDEBUG) of every module, staged
+# under build/ by scripts/dev.sh, with the peer libraries and Cython of the
+# optional `bench` group installed by name (the package is not built again).
+# bench-instr needs valgrind; BENCH_ARGS passes options, e.g.
+# BENCH_ARGS="--only rankmap --compare bench/results/instr-OLD.json".
+BENCH_STAGE := build/stage-$(subst $() ,-,$(MODULES))-release
+bench-release: venv
 	$(PY) -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['bench'])" | xargs $(PIP) install -q
-	$(PY) bench/run.py
+	BUILD_ONLY=1 ASSERTIONS=OFF scripts/dev.sh $(MODULES)
+
+bench: bench-release
+	PYTHONPATH=$(BENCH_STAGE) $(PY) bench/run.py $(BENCH_ARGS)
+
+bench-instr: bench-release
+	PYTHONPATH=$(BENCH_STAGE) $(PY) bench/run_instr.py $(BENCH_ARGS)
 
 # The extensions built with AddressSanitizer and UBSan, the whole suite run
 # against them in a staging folder (the interpreter itself is not instrumented).

@@ -7,6 +7,7 @@
 #   MEMCHECK=1 scripts/dev.sh rankmap       the same under valgrind's memcheck (slow)
 #   ALL_TESTS=1 scripts/dev.sh MODULE...    run the whole suite instead of the modules' own test files
 #   ASSERTIONS=OFF scripts/dev.sh MODULE... a release build (NDEBUG), as shipped; the default keeps assert()
+#   BUILD_ONLY=1 scripts/dev.sh MODULE...   build and stage, run no tests (the bench targets use it)
 # Each module set has its own build and staging folder under build/, so several can be worked on at once.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -29,6 +30,7 @@ list=$(IFS=';'; echo "${mods[*]}")
   -DPython_EXECUTABLE="$(realpath "$PY")" -DDRAVIX_MODULES="$list" -DCMAKE_MAKE_PROGRAM="$BIN/ninja" >/dev/null
 "$CMAKE" --build "$bdir"
 "$CMAKE" --install "$bdir" --prefix "$stage" >/dev/null
+[ "${BUILD_ONLY:-0}" = 1 ] && exit 0
 tests=()
 if [ "${ALL_TESTS:-0}" = 1 ]; then tests=(tests); else
   for m in "${mods[@]}"; do [ -f "tests/test_$m.py" ] && tests+=("tests/test_$m.py"); done
