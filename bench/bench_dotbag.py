@@ -1,92 +1,78 @@
-"""Benchmark of dravix.datastructures.dotbag against its plain-Python transcription
-and against the plain dict operations the features wrap, all measured in one run.
+"""DotBag and NestedDotBag rows: attribute reads, dotted-key access, construction."""
 
-    PYTHONPATH=build/stage-dotbag .venv/bin/python bench/bench_dotbag.py
-
-Ratios are ours / baseline: below 1 means ours is faster.
-"""
-import importlib.util
-import pathlib
-import statistics
-import timeit
-
-from dravix.datastructures.dotbag import DotBag, NestedDotBag
-
-_spec = importlib.util.spec_from_file_location(
-    "baseline_dotbag", pathlib.Path(__file__).resolve().parent / "baseline" / "dotbag.py"
-)
-ref = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(ref)
-
-REPEATS = 7
+from cases import FASTER, FASTER_3, FASTER_10, Cand, Row, at_most, fewer, impls
 
 
-def medians_ns(stmts, env, number, gc_on=False):
-    """Median ns per execution of each statement; the repeats are interleaved so
-    that drift in the machine's speed touches every statement alike. gc_on keeps
-    the cyclic collector running (timeit turns it off), for statements that make
-    self-referencing objects: without it their garbage is never reused."""
-    setup = "import gc; gc.enable()" if gc_on else "pass"
-    timers = [timeit.Timer(stmt, setup=setup, globals=env) for stmt in stmts]
-    for t in timers:
-        t.timeit(max(1, number // 10))  # warm-up (and specialisation of the bytecode)
-    runs = [[] for _ in timers]
-    for _ in range(REPEATS):
-        for t, out in zip(timers, runs):
-            out.append(t.timeit(number) / number * 1e9)
-    return [statistics.median(r) for r in runs]
+class Plain:
+    """An ordinary object, for the attribute read every object has."""
 
 
-def nested_tree(leaves_per_level=10, depth=4):
-    """leaves_per_level ** depth leaves (10,000 by default)."""
+def small():
+    return {"a": {"b": {"c": 1}}, "x": 1}
+
+
+def nested_tree(width=10, depth=4):
+    """width ** depth leaves (10,000 by default)."""
     if depth == 1:
-        return {"k%d" % i: i for i in range(leaves_per_level)}
-    return {"k%d" % i: nested_tree(leaves_per_level, depth - 1) for i in range(leaves_per_level)}
+        return {f"k{i}": i for i in range(width)}
+    return {f"k{i}": nested_tree(width, depth - 1) for i in range(width)}
 
 
 def rebuild(d):
+    """The floor of building a tree of mappings: a recursive dict copy."""
     return {k: rebuild(v) if isinstance(v, dict) else v for k, v in d.items()}
 
 
-def main():
-    data = {"a": {"b": {"c": 1}}, "x": 1}
-    env = {
-        "ours": NestedDotBag(data),
-        "theirs": ref.NestedDotBag(data),
-        "bag": DotBag(a=1),
-        "refbag": ref.DotBag(a=1),
-        "d": {"a": {"b": {"c": 1}}},
-        "tree": nested_tree(),
-        "NestedDotBag": NestedDotBag,
-        "DotBag": DotBag,
-        "RefDotBag": ref.DotBag,
-        "RefNested": ref.NestedDotBag,
-        "rebuild": rebuild,
+def _peers(stmt, omc_stmt, omc_label):
+    """python-box with dotted keys and OmegaConf on the small document."""
+    return {
+        "box": Cand("import box\no = box.Box(small(), box_dots=True)", stmt, "python-box, box_dots=True"),
+        "omc": Cand("from omegaconf import OmegaConf\no = OmegaConf.create(small())\nselect = OmegaConf.select\n"
+                    "update = OmegaConf.update\nMISSING = object()", omc_stmt, omc_label, instr=False),
     }
-    fast = 200_000
-    rows = []
-
-    def row(name, ours_stmt, baselines, number, gc_on=False):
-        times = medians_ns([ours_stmt] + [stmt for _, stmt in baselines], env, number, gc_on)
-        rows.append((name, times[0], [(label, t) for (label, _), t in zip(baselines, times[1:])]))
-
-    row("DotBag obj.a", "bag.a", [("py dict-subclass", "refbag.a")], fast * 4)
-    row("NestedDotBag obj.x", "ours.x", [("py dict-subclass", "theirs.x")], fast * 4)
-    three = ("3 dict subscripts", "d['a']['b']['c']")
-    row("obj['a.b.c']", "ours['a.b.c']", [("transcription", "theirs['a.b.c']"), three], fast)
-    row("'a.b.c' in obj", "'a.b.c' in ours",
-        [("transcription", "'a.b.c' in theirs"), three, ("dict 'c' in d[a][b]", "'c' in d['a']['b']")], fast)
-    row("obj['a.b.c'] = v", "ours['a.b.c'] = 2",
-        [("transcription", "theirs['a.b.c'] = 2"), three, ("dict d[a][b][c] = v", "d['a']['b']['c'] = 2")], fast)
-    row("DotBag(a=1, b=2)", "DotBag(a=1, b=2)", [("transcription", "RefDotBag(a=1, b=2)")], fast // 2, True)
-    row("NestedDotBag(10k leaves)", "NestedDotBag(tree)",
-        [("transcription", "RefNested(tree)"), ("py dict rebuild", "rebuild(tree)")], 10, True)
-
-    print("%-26s %12s   %s" % ("operation", "ours ns/op", "baseline: ns/op (ratio ours/baseline)"))
-    for name, ours, cells in rows:
-        text = "; ".join("%s %.1f (%.2f)" % (label, ns, ours / ns) for label, ns in cells)
-        print("%-26s %12.1f   %s" % (name, ours, text))
 
 
-if __name__ == "__main__":
-    main()
+THREE = Cand("d = small()", "d['a']['b']['c']", "3 chained dict subscripts")
+
+ROWS = [
+    Row("dotbag.attr", "DotBag attribute read obj.a", {
+        **impls("dotbag", "b = M.DotBag(a=1)", "b.a"),
+        "floor": Cand("b = Plain()\nb.a = 1", "b.a", "floor: plain object attribute"),
+        "addict": Cand("import addict\nb = addict.Dict(a=1)", "b.a", "addict.Dict"),
+        "munch": Cand("import munch\nb = munch.Munch(a=1)", "b.a", "munch.Munch"),
+        "box": Cand("import box\nb = box.Box(a=1)", "b.a", "box.Box"),
+    }, repeat=11, min_time=0.05,
+        targets={"plain": (1.10, "<= 1.10"), "addict": FASTER_3, "munch": FASTER_3, "box": FASTER_3}),
+    Row("dotbag.get", "NestedDotBag obj['a.b.c'] read", {
+        **impls("dotbag", "o = M.NestedDotBag(small())", "o['a.b.c']"),
+        "floor": THREE,
+        **_peers("o['a.b.c']", "select(o, 'a.b.c')", "OmegaConf.select"),
+    }, repeat=9, targets={"floor": at_most(3), "box": FASTER_10, "omc": FASTER_10}),
+    Row("dotbag.contains", "NestedDotBag 'a.b.c' in obj", {
+        **impls("dotbag", "o = M.NestedDotBag(small())", "'a.b.c' in o"),
+        "floor": Cand("d = small()", "'c' in d['a']['b']", "floor: 'c' in d['a']['b']"),
+        "three": THREE,
+        **_peers("'a.b.c' in o", "select(o, 'a.b.c', default=MISSING) is not MISSING",
+                 "OmegaConf.select(default=)"),
+    }, repeat=9, targets={"three": at_most(3), "box": FASTER_10, "omc": FASTER_10}),
+    Row("dotbag.set", "NestedDotBag obj['a.b.c'] = v (existing)", {
+        **impls("dotbag", "o = M.NestedDotBag(small())", "o['a.b.c'] = 2"),
+        "floor": Cand("d = small()", "d['a']['b']['c'] = 2", "floor: d['a']['b']['c'] = v"),
+        "three": THREE,
+        **_peers("o['a.b.c'] = 2", "update(o, 'a.b.c', 2)", "OmegaConf.update"),
+    }, repeat=9, targets={"three": at_most(3), "box": FASTER_10, "omc": FASTER_10}),
+    # Constructions make self-referencing objects (each bag is its own
+    # __dict__), so the collector stays on.
+    Row("dotbag.new", "DotBag(a=1, b=2)", impls("dotbag", "cls = M.DotBag", "cls(a=1, b=2)"),
+        gc=True, collect=True, k=2000, check="cls(a=1, b=2)", instr_targets={"plain": fewer(2)}),
+    Row("dotbag.nested_new", "NestedDotBag(nested), {units:,} leaves", {
+        **impls("dotbag", "tree = nested_tree(10, {n})\ncls = M.NestedDotBag", "cls(tree)"),
+        "floor": Cand("tree = nested_tree(10, {n})", "rebuild(tree)", "floor: recursive dict copy"),
+        "addict": Cand("import addict\ntree = nested_tree(10, {n})", "addict.Dict(tree)", "addict.Dict(nested)",
+                       instr=False),
+        "box": Cand("import box\ntree = nested_tree(10, {n})", "box.Box(tree)", "box.Box(nested)", instr=False),
+        "munch": Cand("import munch\ntree = nested_tree(10, {n})", "munch.munchify(tree)", "munch.munchify(nested)",
+                      instr=False),
+    }, unit="leaf", sizes=(4, 3), ops=lambda n: 10 ** n, gc=True, collect=True, number=1, k=20, k_plain=4,
+        targets={"plain": FASTER_10, "addict": FASTER, "box": FASTER}, check="cls(tree)"),
+]

@@ -1,26 +1,11 @@
-"""Flattening and rebuilding a ~100,000-leaf document: the C++ module against
-the plain-Python version of the same algorithms, measured in one run.
+"""FlatPath rows: flattening a document, the lazy walk, rebuilding it."""
 
-    PYTHONPATH=build/stage-flatpath .venv/bin/python bench/bench_flatpath.py
-"""
-
-import importlib.util
-import pathlib
-import statistics
-import sys
-import timeit
-import tracemalloc
-
-from dravix.datastructures import flatpath
-
-HERE = pathlib.Path(__file__).resolve().parent
-_spec = importlib.util.spec_from_file_location("flatpath_baseline", HERE / "baseline" / "flatpath.py")
-baseline = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(baseline)
+from cases import FASTER, FASTER_10, Cand, Row, fewer, impls
 
 
-def document(services=10_000):
-    """A service catalogue: ten leaves per service, nested dicts, lists and tuples."""
+def document(services=11_111):
+    """A service catalogue: nine leaves per service (nested dicts, lists and
+    tuples) and one more, so 9 * services + 1 leaves (100,000 by default)."""
     return {
         "catalogue": {
             f"svc-{i:05d}": {
@@ -36,52 +21,34 @@ def document(services=10_000):
     }
 
 
-def median_times(ours, theirs, repeat=7):
-    """Runs the two alternately (the machine is shared and its load drifts), after a
-    warm-up of each, and gives the median time of each."""
-    ours(), theirs()
-    a, b = [], []
-    for _ in range(repeat):
-        a.append(timeit.timeit(ours, number=1))
-        b.append(timeit.timeit(theirs, number=1))
-    return statistics.median(a), statistics.median(b)
+def leaves(services):
+    return 9 * services + 1
 
 
-def peak_bytes(func):
-    tracemalloc.start()
-    func()
-    peak = tracemalloc.get_traced_memory()[1]
-    tracemalloc.stop()
-    return peak
+def flatten_dict_args():
+    """flatten-dict walks lists and tuples by position here and keeps empty
+    containers as leaves, so it does the same walk as FlatPath."""
+    return dict(enumerate_types=(list, tuple), keep_empty_types=(dict, list))
 
 
-def main():
-    doc = document()
-    ours_flat = flatpath.FlatPath(doc)
-    base_flat = baseline.FlatPath(doc)
-    leaves = len(ours_flat)
-    assert leaves == len(base_flat)
-    assert ours_flat.reconstruct() == doc == base_flat.reconstruct()
+SIZES = (11_111, 111)  # 100,000 leaves timed, 1,000 counted
+FD = "import flatten_dict\ndoc = document({n})\nargs = flatten_dict_args()\n"
 
-    rows = [
-        ("FlatPath(d)", lambda: flatpath.FlatPath(doc), lambda: baseline.FlatPath(doc)),
-        ("reconstruct()", ours_flat.reconstruct, base_flat.reconstruct),
-        (
-            "iterate __flatten__",
-            lambda: sum(1 for _ in flatpath.FlatPath.__flatten__(doc)),
-            lambda: sum(1 for _ in baseline.FlatPath.__flatten__(doc)),
-        ),
-    ]
-    print(f"document: {leaves} leaves; median of 7 alternating runs after a warm-up (Python {sys.version.split()[0]})")
-    print(f"{'operation':<22}{'ours ms':>10}{'python ms':>11}{'ours/python':>13}{'speed-up':>10}")
-    for name, ours, theirs in rows:
-        a, b = median_times(ours, theirs)
-        print(f"{name:<22}{a * 1e3:>10.2f}{b * 1e3:>11.2f}{a / b:>13.3f}{b / a:>9.1f}x")
-
-    lazy = peak_bytes(lambda: sum(1 for _ in flatpath.FlatPath.__flatten__(doc)))
-    whole = peak_bytes(lambda: flatpath.FlatPath(doc))
-    print(f"peak traced memory: lazy walk {lazy / 1e3:.1f} kB, whole list {whole / 1e3:.0f} kB")
-
-
-if __name__ == "__main__":
-    main()
+ROWS = [
+    Row("flatpath.new", "FlatPath(d), {units:,} leaves", {
+        **impls("flatpath", "doc = document({n})\ncls = M.FlatPath", "cls(doc)"),
+        "fd": Cand(FD, "flatten_dict.flatten(doc, **args)", "flatten_dict.flatten"),
+    }, unit="leaf", sizes=SIZES, ops=leaves, number=1, repeat=5, collect=True,
+        targets={"plain": FASTER_10, "fd": FASTER}, instr_targets={"plain": fewer(10)}, check="len(cls(doc))"),
+    Row("flatpath.reconstruct", "reconstruct(), {units:,} leaves", {
+        **impls("flatpath", "doc = document({n})\nflat = M.FlatPath(doc)", "flat.reconstruct()"),
+        "fd": Cand(FD + "flat = flatten_dict.flatten(doc, **args)", "flatten_dict.unflatten(flat)",
+                   "flatten_dict.unflatten (dicts keyed by position)"),
+    }, unit="leaf", sizes=SIZES, ops=leaves, number=1, repeat=5, collect=True,
+        targets={"plain": FASTER_10, "fd": FASTER}, instr_targets={"plain": fewer(10)},
+        check="flat.reconstruct() == doc"),
+    Row("flatpath.walk", "lazy walk __flatten__, {units:,} leaves",
+        impls("flatpath", "doc = document({n})\nwalk = M.FlatPath.__flatten__", "for _ in walk(doc): pass"),
+        unit="leaf", sizes=SIZES, ops=leaves, number=1, repeat=5, collect=True,
+        check="sum(1 for _ in walk(doc))"),
+]

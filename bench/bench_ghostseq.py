@@ -1,36 +1,13 @@
-"""GhostSeq against the plain-Python class and weakref.WeakSet.
+"""GhostSeq rows: append, iteration, `in`, and the reclamation of all members at once.
 
-Run:  PYTHONPATH=build/stage-ghostseq .venv/bin/python bench/bench_ghostseq.py [--full]
-
-Figures are medians of several repeats after a warm-up, in nanoseconds per
-operation (per member for iteration and reclamation); ratios are
-ours / baseline from the same run. WeakSet is unordered and hashes its
-members, so it is a reference point rather than a like-for-like rival.
-
-Reclamation drops 100,000 members at once by clearing the one list that holds
-them (a list lets go of its items last to first): "in reverse" drops the
-GhostSeq's last entry first, "in order" its first entry first, "shuffled" in a
-fixed random order. The plain class
-finds each dead entry with list.remove, a scan from the front, so in reverse it
-is quadratic in comparisons; it is timed up to 10,000 members unless --full is
-given (then also once at 100,000, which takes several minutes).
+weakref.WeakSet is unordered and hashes its members: a reference point, not a
+like-for-like rival.
 """
 
-import gc
-import pathlib
 import random
-import statistics
-import sys
-import time
-import timeit
-import weakref
+import weakref  # noqa: F401 (used by the set-ups)
 
-from dravix.datastructures.ghostseq import GhostSeq
-
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent / "baseline"))
-import ghostseq as baseline  # noqa: E402
-
-REPEAT = 7
+from cases import FASTER_5, Cand, Row, at_most, impls
 
 
 class Member:
@@ -40,22 +17,17 @@ class Member:
         self.v = v
 
 
-def measure_all(cases, number, ops, repeat=REPEAT):
-    """cases: {impl: (stmt, setup, namespace)}, timed in turn within each repeat."""
-    timers = {name: timeit.Timer(stmt, setup, globals=ns) for name, (stmt, setup, ns) in cases.items()}
-    for timer in timers.values():
-        timer.timeit(number)
-    runs = {name: [] for name in timers}
-    for _ in range(repeat):
-        for name, timer in timers.items():
-            runs[name].append(timer.timeit(number))
-    return {name: statistics.median(t) / (number * ops) * 1e9 for name, t in runs.items()}
+def make_members(n):
+    return [Member(i) for i in range(n)]
 
 
-def reclaim_once(make, n, order):
-    """Seconds to drop n members at once; make(members) builds the container."""
-    members = [Member(i) for i in range(n)]
-    container = make(members)
+def doomed(cls, n, order):
+    """(holder, container): n members, held only by the list `holder`, in a
+    container of class cls. Clearing the holder reclaims them at once; a list
+    lets go of its items last to first, so "in reverse" drops the container's
+    last entry first and "in order" its first entry first."""
+    members = make_members(n)
+    container = cls(members)
     if order == "in order":
         holder = members[::-1]
     elif order == "shuffled":
@@ -63,111 +35,48 @@ def reclaim_once(make, n, order):
         random.Random(7).shuffle(holder)
     else:
         holder = members
-    del members
-    gc.collect()
-    gc.disable()
-    try:
-        start = time.perf_counter()
-        holder.clear()
-        elapsed = time.perf_counter() - start
-    finally:
-        gc.enable()
-    assert len(container) == 0
-    return elapsed
+    return holder, container
 
 
-def reclaim(make, n, order, repeat):
-    reclaim_once(make, min(n, 1000), order)
-    return statistics.median(reclaim_once(make, n, order) for _ in range(repeat))
+def _cands(setup, stmt, ws_stmt, floor_setup, floor_stmt, floor_label):
+    return {
+        **impls("ghostseq", "cls = M.GhostSeq\n" + setup, stmt),
+        "ws": Cand("cls = weakref.WeakSet\n" + setup, ws_stmt, "weakref.WeakSet"),
+        "floor": Cand(floor_setup, floor_stmt, floor_label),
+    }
 
 
-IMPLS = {"ours": GhostSeq, "python": baseline.GhostSeq, "WeakSet": weakref.WeakSet}
+FILLED = "members = make_members({n})\ns = cls(members)\nlast = members[-1]\nprobe = members[5 % len(members)]"
+LIST = "members = make_members({n})\nlast = members[-1]\nprobe = members[5 % len(members)]"
 
-# The floor: the plain-list work each operation cannot avoid.
-FLOOR = {
-    "append": "s.append(weakref.ref(m, cb))",  # one weak reference with a callback, stored
-    "iteration": "for x in members: pass",
-    "in": "{probe} in members",
-}
+ROWS = [
+    # A fresh container per run of the loop; the floor is the same loop
+    # storing weak references with a callback in a local list.
+    Row("ghostseq.append", "GhostSeq append, per member ({n:,} into empty)", _cands(
+        "members = make_members({n})", "s = cls()\nput = s.append\nfor m in members: put(m)",
+        "s = cls()\nput = s.add\nfor m in members: put(m)",
+        "from weakref import ref\nmembers = make_members({n})\ncb = impl('ghostseq', 'ours').GhostSeq().remove",
+        "s = []\nput = s.append\nfor m in members: put(ref(m, cb))", "floor: list.append(ref(m, cb))"),
+        unit="member", sizes=(1000, 1000), ops=lambda n: n, number=1, repeat=21,
+        targets={"plain": FASTER_5}, instr_targets={"floor": at_most(1.2)}),
+    Row("ghostseq.iter", "GhostSeq iteration, per member ({n:,})", _cands(
+        FILLED, "for x in s: pass", "for x in s: pass", LIST, "for x in members: pass", "floor: list iteration"),
+        unit="member", sizes=(1000, 1000), ops=lambda n: n, repeat=9, targets={"plain": FASTER_5}),
+    Row("ghostseq.in_last", "GhostSeq `in`, last of {n:,}", _cands(
+        FILLED, "last in s", "last in s", LIST, "last in members", "floor: `in` on the list of members"),
+        sizes=(1000, 1000), repeat=9, k=20, targets={"plain": FASTER_5}),
+    Row("ghostseq.in_6th", "GhostSeq `in`, 6th of {n:,}", _cands(
+        FILLED, "probe in s", "probe in s", LIST, "probe in members", "floor: `in` on the list of members"),
+        sizes=(10, 10), repeat=9, targets={"plain": FASTER_5}),
+]
 
-
-def run(full):
-    rows = []
-    size = 1000
-    members = [Member(i) for i in range(size)]
-    ns = {"members": members, "last": members[-1], "stranger": Member(-1), "ref": weakref.ref}
-    for name, cls in IMPLS.items():
-        ns[name] = cls
-        ns["full_" + name] = cls(members)
-    ns["cb"] = ns["full_ours"].remove
-
-    # Appending: each repeat fills a fresh container with the 1,000 members and
-    # then drops it, so no repeat pays for the entries of the one before.
-    def fill(make, add):
-        gc.collect()
-        gc.disable()
-        try:
-            s = make()
-            put = add(s)
-            start = time.perf_counter()
-            for m in members:
-                put(m)
-            elapsed = time.perf_counter() - start
-        finally:
-            gc.enable()
-        del s, put
-        return elapsed
-
-    cb = ns["cb"]
-    fills = {"ours": (GhostSeq, lambda s: s.append), "python": (baseline.GhostSeq, lambda s: s.append),
-             "WeakSet": (weakref.WeakSet, lambda s: s.add),
-             "floor": (list, lambda s: lambda m: s.append(weakref.ref(m, cb)))}
-    times = {name: [] for name in fills}
-    for name, (make, add) in fills.items():
-        fill(make, add)  # warm-up
-    for _ in range(3 * REPEAT):
-        for name, (make, add) in fills.items():
-            times[name].append(fill(make, add))
-    rows.append(("append (per member)", {n: statistics.median(t) / size * 1e9 for n, t in times.items()}))
-    cases = {n: (f"for x in full_{n}: pass", "", ns) for n in IMPLS}
-    cases["floor"] = (FLOOR["iteration"], "", ns)
-    rows.append(("iteration (per member)", measure_all(cases, 50, size)))
-    for label, probe in (("`in`, found last (1,000)", "last"), ("`in`, absent (1,000)", "stranger")):
-        cases = {n: (f"{probe} in full_{n}", "", ns) for n in IMPLS}
-        cases["floor"] = (FLOOR["in"].format(probe=probe), "", ns)
-        rows.append((label, measure_all(cases, 500, 1)))
-    small = [Member(i) for i in range(10)]
-    ns["small"] = small
-    for name, cls in IMPLS.items():
-        ns["small_" + name] = cls(small)
-    cases = {n: (f"small[5] in small_{n}", "", ns) for n in IMPLS}
-    cases["floor"] = ("small[5] in small", "", ns)
-    rows.append(("`in`, found 6th of 10", measure_all(cases, 20000, 1)))
-
-    big = 100_000
-    plan = [("in reverse", 2_000, 3), ("in reverse", 10_000, 1), ("in reverse", big, 1 if full else 0),
-            ("in order", big, 1), ("shuffled", big, 0)]
-    for order, n, python_repeat in plan:
-        repeat = 3 if order == "shuffled" else 5
-        results = {"ours": reclaim(GhostSeq, n, order, repeat) / n * 1e9,
-                   "WeakSet": reclaim(weakref.WeakSet, n, order, repeat) / n * 1e9}
-        if python_repeat:
-            results["python"] = reclaim(baseline.GhostSeq, n, order, python_repeat) / n * 1e9
-        rows.append((f"reclaim {n:,} at once, {order} (per member)", results))
-
-    cols = ["ours", "python", "WeakSet", "floor"]
-    print(f"{'operation':<46}" + "".join(f"{c + ' ns':>12}" for c in cols)
-          + f"{'ours/python':>13}{'ours/WeakSet':>14}{'ours/floor':>12}")
-    for label, r in rows:
-        ours = r["ours"]
-        cells = "".join(f"{r[c]:>12.1f}" if c in r else f"{'-':>12}" for c in cols)
-        ratios = "".join(f"{ours / r[c]:>{w}.3f}" if c in r else f"{'-':>{w}}"
-                         for c, w in (("python", 13), ("WeakSet", 14), ("floor", 12)))
-        print(f"{label:<46}{cells}{ratios}")
-    for label, r in rows:
-        if label.startswith("reclaim 100,000"):
-            print(f"{label.replace(' (per member)', '')}: ours {r['ours'] * big / 1e9:.3f} s in total")
-
-
-if __name__ == "__main__":
-    run("--full" in sys.argv)
+# Reclaiming every member at once by clearing the one list that holds them.
+# The transcription removes each dead entry with list.remove (a scan from the
+# front): quadratic in reverse and shuffled order, so it is compared at 10,000
+# members; ours at larger sizes is in run.py's scale section.
+for order in ("in order", "in reverse", "shuffled"):
+    ROWS.append(Row(f"ghostseq.reclaim_{order.replace(' ', '_')}", f"GhostSeq reclaim {{n:,}} at once, {order}", {
+        **impls("ghostseq", f"cls = M.GhostSeq\norder = {order!r}", "holder.clear()"),
+        "ws": Cand(f"cls = weakref.WeakSet\norder = {order!r}", "holder.clear()", "weakref.WeakSet"),
+    }, unit="run", sizes=(10_000, None), each="holder, s = doomed(cls, {n}, order)", number=1, repeat=3,
+        collect=True, targets={"plain": FASTER_5}, instr=False))

@@ -1,112 +1,47 @@
-"""RankMap against collections.OrderedDict, dict and the plain-Python baseline.
+"""RankMap rows: reads, stores, iteration and building, against OrderedDict and dict."""
 
-Run:  PYTHONPATH=build/stage-rankmap .venv/bin/python bench/bench_rankmap.py [--full]
-
-Each figure is the median of several timeit repeats after a warm-up, in
-nanoseconds per operation (timeit's own loop included, alike for all);
-ratios are ours / baseline from the same run.
-The plain-Python baseline scans its order list on every new key, so building
-100,000 keys with it takes minutes; it is timed at 10,000 keys unless --full
-is given (then also once, without warm-up, at 100,000).
-"""
-
-import pathlib
-import statistics
-import sys
-import timeit
-from collections import OrderedDict
-
-from dravix.datastructures.rankmap import RankMap
-
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent / "baseline"))
-import rankmap as baseline  # noqa: E402
-
-IMPLS = {"ours": RankMap, "dict": dict, "OrderedDict": OrderedDict, "python": baseline.RankMap}
-SIZE = 1_000
-KEYS = [f"key{i}" for i in range(SIZE)]
-FRESH = [f"new{i}" for i in range(SIZE)]
-REPEAT = 7
+from cases import Cand, Row, at_most, impls
 
 
-def measure_all(cases, number, ops_per_run, repeat=REPEAT):
-    """cases: {impl: (stmt, setup, namespace)}. The implementations are timed
-    in turn within each repeat, so a change of load on the machine touches
-    them all alike. Returns {impl: median ns per operation}."""
-    timers = {name: timeit.Timer(stmt, setup, globals=ns) for name, (stmt, setup, ns) in cases.items()}
-    for timer in timers.values():
-        timer.timeit(number)  # warm-up
-    runs = {name: [] for name in timers}
-    for _ in range(repeat):
-        for name, timer in timers.items():
-            runs[name].append(timer.timeit(number))
-    return {name: statistics.median(times) / (number * ops_per_run) * 1e9 for name, times in runs.items()}
+def keys(n):
+    return [f"key{i}" for i in range(n)]
 
 
-def filled(cls, keys=KEYS):
-    return cls((k, i) for i, k in enumerate(keys))
+def filled(cls, names):
+    return cls((k, i) for i, k in enumerate(names))
 
 
-def move_stmt(name):
-    if name in ("ours", "python"):
-        return "for k in keys: m.move(k, 0)"
-    if name == "OrderedDict":
-        return "for k in keys: m.move_to_end(k, last=False)"
-    return None  # a dict cannot move keys
+def _row(key, op, setup, stmt, **kw):
+    """ours, plain, compiled, OrderedDict (the floor) and dict for one statement
+    over a map of n keys made by filled(); setups may use cls."""
+    return Row(key, op, {
+        **impls("rankmap", "cls = M.RankMap\n" + setup, stmt),
+        "od": Cand("from collections import OrderedDict as cls\n" + setup, stmt, "collections.OrderedDict"),
+        "dict": Cand("cls = dict\n" + setup, stmt, "dict"),
+    }, floor="od", **kw)
 
 
-def run(full):
-    rows = []  # (operation, {impl: ns})
+FULL = "names = keys({n})\nm = filled(cls, names)\nk = names[len(names) // 2]"
 
-    def row(label, results):
-        rows.append((label, results))
-        print(f"  measured {label}", file=sys.stderr)
-
-    middle = KEYS[SIZE // 2]
-    row("m[k] (1,000 keys)", measure_all(
-        {name: ("m[k]", "", {"m": filled(cls), "k": middle}) for name, cls in IMPLS.items()}, 200_000, 1))
-    row("m[k] = v, existing key", measure_all(
-        {name: ("m[k] = 1", "", {"m": filled(cls), "k": middle}) for name, cls in IMPLS.items()}, 200_000, 1))
-    row("m[k] = v, new key (into empty, 1,000)", measure_all(
-        {name: ("for k in keys: m[k] = 0", "m = cls()", {"cls": cls, "keys": FRESH}) for name, cls in IMPLS.items()},
-        1, SIZE, repeat=25))
-    row("iteration, per key (1,000 keys)", measure_all(
-        {name: ("for k in m: pass", "", {"m": filled(cls)}) for name, cls in IMPLS.items()}, 200, SIZE))
-    row("move to front (1,000 keys)", measure_all(
-        {name: (move_stmt(name), "m = filled(cls)", {"cls": cls, "keys": KEYS, "filled": filled})
-         for name, cls in IMPLS.items() if move_stmt(name)}, 1, SIZE, repeat=15))
-    big = [(f"key{i}", i) for i in range(100_000)]
-    results = measure_all(
-        {name: ("cls(pairs)", "", {"cls": cls, "pairs": big}) for name, cls in IMPLS.items() if name != "python"},
-        1, len(big), repeat=5)
-    if full:  # minutes per run: timed once, without a warm-up
-        results["python"] = timeit.timeit(lambda: baseline.RankMap(big), number=1) / len(big) * 1e9
-    row("build from 100,000 pairs, per key", results)
-    small = big[:10_000]
-    row("build from 10,000 pairs, per key", measure_all(
-        {name: ("cls(pairs)", "", {"cls": cls, "pairs": small}) for name, cls in IMPLS.items()}, 1, len(small),
-        repeat=5))
-    return rows
-
-
-def ratio(rows_value, base):
-    return f"{rows_value / base:.2f}" if base else "-"
-
-
-def main():
-    full = "--full" in sys.argv
-    rows = run(full)
-    header = f"{'operation':42} {'ours ns':>9} {'dict':>8} {'OrdDict':>8} {'python':>9}  {'/dict':>6} {'/OrdDict':>8} {'/python':>8}"
-    print(header)
-    print("-" * len(header))
-    for label, r in rows:
-        ours = r["ours"]
-        cells = [f"{r[name]:8.1f}" if name in r else f"{'-':>8}" for name in ("dict", "OrderedDict")]
-        py = f"{r['python']:9.1f}" if "python" in r else f"{'-':>9}"
-        print(
-            f"{label:42} {ours:9.1f} {cells[0]} {cells[1]} {py}  "
-            f"{ratio(ours, r.get('dict')):>6} {ratio(ours, r.get('OrderedDict')):>8} {ratio(ours, r.get('python')):>8}"
-        )
-
-
-if __name__ == "__main__":
-    main()
+ROWS = [
+    _row("rankmap.get", "RankMap m[k] ({n:,} keys)", FULL, "m[k]", sizes=(1000, 1000), repeat=9,
+         targets={"od": at_most(1.5)}, instr_targets={"od": at_most(1.5)}),
+    _row("rankmap.set", "RankMap m[k] = v, existing key", FULL, "m[k] = 1", sizes=(1000, 1000), repeat=9,
+         targets={"od": at_most(2)}),
+    _row("rankmap.set_new", "RankMap m[k] = v, new key (fill {n:,})", "fresh = keys({n})",
+         "m = cls()\nfor k in fresh: m[k] = 0", unit="key", sizes=(1000, 100), ops=lambda n: n, number=1,
+         repeat=31, targets={"od": at_most(2)}, instr_targets={"od": at_most(1.3)}),
+    _row("rankmap.iter", "RankMap iteration, per key ({n:,} keys)", FULL, "for k in m: pass", unit="key",
+         sizes=(1000, 1000), ops=lambda n: n, repeat=9, targets={"od": at_most(1.5)},
+         instr_targets={"od": at_most(1.3)}),
+    # The transcription scans its order list for every new key (quadratic):
+    # it is built from 10,000 pairs only, ours and OrderedDict also from 100,000.
+    _row("rankmap.build", "RankMap(pairs), {n:,} pairs", "pairs = [(k, i) for i, k in enumerate(keys({n}))]",
+         "cls(pairs)", unit="key", sizes=(10_000, 100), ops=lambda n: n, number=1, repeat=5, collect=True,
+         check="list(cls(pairs).items())"),
+]
+big = _row("rankmap.build_big", "RankMap(pairs), {n:,} pairs",
+           "pairs = [(k, i) for i, k in enumerate(keys({n}))]", "cls(pairs)", unit="key", sizes=(100_000, None),
+           ops=lambda n: n, number=1, repeat=5, collect=True, instr=False)
+del big.cands["plain"], big.cands["compiled"]
+ROWS.append(big)

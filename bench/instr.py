@@ -16,7 +16,13 @@ also reports it, as the cost of a loop whose body is `pass`).
 prints the instructions per operation of each statement. bench/run_instr.py
 uses count() for the table behind `make bench-instr`. The interpreter runs with
 PYTHONHASHSEED=0 and the cyclic collector off (a collection would land in one
-run and not the other), unless a case asks for it.
+run and not the other), unless a case asks for it; every case starts after a
+full collection.
+
+A case with once=True is an operation too big to repeat (a million-leaf
+flattening, the reclamation of a whole list): its statement runs a single time
+between two dumps, after the set-up; the count, less that of an empty
+statement measured the same way, is divided by ops.
 """
 
 import argparse
@@ -27,7 +33,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 
 HERE = pathlib.Path(__file__).resolve().parent
 
@@ -36,7 +42,9 @@ HERE = pathlib.Path(__file__).resolve().parent
 class Case:
     """stmt runs k and 2k times after setup, in a namespace of its own; ops is
     the number of operations (or elements) one run of stmt stands for; gc keeps
-    the cyclic collector on; k overrides the default repeat count."""
+    the cyclic collector on; k overrides the default repeat count; once runs
+    stmt a single time instead (see above); keep leaves the namespace to the
+    next case, whose set-up then runs in it."""
 
     name: str
     stmt: str
@@ -44,7 +52,8 @@ class Case:
     ops: float = 1
     gc: bool = False
     k: int | None = None
-    extra: dict = field(default_factory=dict)
+    once: bool = False
+    keep: bool = False
 
 
 DRIVER = r'''
@@ -52,26 +61,35 @@ import gc, itertools, json, sys, time
 sys.path[:0] = {paths!r}
 cases = json.loads({cases!r})
 sleep = time.sleep
+ns = {{"__name__": "__instr__"}}
 for case in cases:
-    ns = {{"__name__": "__instr__"}}
     exec(case["setup"], ns)
-    body = "\n".join("        " + line for line in case["stmt"].splitlines())
-    ns["_repeat"] = itertools.repeat  # no int objects made for the loop's steps
-    exec("def _run(_n):\n    for _ in _repeat(None, _n):\n" + body + "\n", ns)
-    run = ns["_run"]
-    k = case["k"]
-    if case["gc"]:
-        gc.enable()
-    else:
-        gc.collect()
+    gc.collect()
+    if not case["gc"]:
         gc.disable()
-    run(k)          # warm-up: the interpreter specialises the loop's code
-    run(k)
-    sleep(0)
-    run(k)
-    sleep(0)
-    run(2 * k)
-    sleep(0)
+    if case["once"]:
+        body = "\n".join("    " + line for line in case["stmt"].splitlines())
+        exec("def _once():\n" + body + "\n", ns)
+        once = ns.pop("_once")
+        sleep(0)
+        once()
+        sleep(0)
+    else:
+        body = "\n".join("        " + line for line in case["stmt"].splitlines())
+        ns["_repeat"] = itertools.repeat  # no int objects made for the loop's steps
+        exec("def _run(_n):\n    for _ in _repeat(None, _n):\n" + body + "\n", ns)
+        run = ns["_run"]
+        k = case["k"]
+        run(k)          # warm-up: the interpreter specialises the loop's code
+        run(k)
+        sleep(0)
+        run(k)
+        sleep(0)
+        run(2 * k)
+        sleep(0)
+    if not case["keep"]:
+        ns.clear()
+        ns["__name__"] = "__instr__"
     gc.enable()
 '''
 
@@ -96,8 +114,9 @@ def count(cases, k=200, python=None, paths=(), env=None):
     empty loop) for a list of Case, all measured in one valgrind run."""
     python = python or sys.executable
     loop = Case("__loop__", "pass")
-    all_cases = [*cases, loop]
-    spec = [dict(setup=c.setup, stmt=c.stmt, k=c.k or k, gc=c.gc) for c in all_cases]
+    empty = [Case("__once__", "pass", once=True)] if any(c.once for c in cases) else []
+    all_cases = [*cases, *empty, loop]
+    spec = [dict(setup=c.setup, stmt=c.stmt, k=c.k or k, gc=c.gc, once=c.once, keep=c.keep) for c in all_cases]
     driver = DRIVER.format(paths=[str(p) for p in paths], cases=json.dumps(spec))
     run_env = dict(os.environ if env is None else env)
     run_env["PYTHONHASHSEED"] = "0"
@@ -111,15 +130,22 @@ def count(cases, k=200, python=None, paths=(), env=None):
             raise RuntimeError(f"the measured run failed ({done.returncode}):\n{done.stderr[-4000:]}")
         dumps = sorted(pathlib.Path(tmp).glob("cg.out.*"), key=lambda p: int(p.name.rsplit(".", 1)[1]))
         counts = [_totals(p) for p in dumps]
-    # Dump 1 ends at the first sleep of the first case; each case then adds
-    # three dumps: up to its first sleep, its k run, its 2k run.
-    if len(counts) < 3 * len(all_cases):
-        raise RuntimeError(f"expected {3 * len(all_cases)} dumps, got {len(counts)}")
-    per_pass = []
-    for i, c in enumerate(all_cases):
-        first = 3 * i + 1  # index of the dump that holds the k run
-        kk = c.k or k
-        per_pass.append((counts[first + 1] - counts[first]) / kk)
+    # Each case adds one dump up to its first sleep (its set-up, and the rest
+    # of the case before it), then one per measured run: k and 2k, or once.
+    expected = sum(2 if c.once else 3 for c in all_cases)
+    if len(counts) < expected:
+        raise RuntimeError(f"expected {expected} dumps, got {len(counts)}")
+    per_pass, at = [], 0
+    for c in all_cases:
+        if c.once:
+            per_pass.append(counts[at + 1])
+            at += 2
+        else:
+            per_pass.append((counts[at + 2] - counts[at + 1]) / (c.k or k))
+            at += 3
+    if empty:
+        base = per_pass[-2]
+        per_pass = [p - base if c.once else p for c, p in zip(all_cases, per_pass)]
     return {c.name: p / c.ops for c, p in zip(cases, per_pass)}, per_pass[-1]
 
 

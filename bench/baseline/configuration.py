@@ -11,10 +11,10 @@ Its base class is the plain-Python NestedDotBag of the dotbag baseline beside it
 """
 
 import configparser
+import importlib.machinery
 import importlib.util
 import logging
 import os
-import pathlib
 
 import yaml
 
@@ -24,9 +24,10 @@ logger = logging.getLogger(__name__)
 
 
 def _load_sibling(name):
-    """The plain-Python dotted-key dictionary this tree builds on, from the file beside this one."""
-    path = pathlib.Path(__file__).with_name(name + ".py")
-    spec = importlib.util.spec_from_file_location("baseline_" + name + "_for_configuration", path)
+    """The dotted-key dictionary this tree builds on, from the folder this module
+    was loaded from: the source beside this file, or the compiled module beside
+    this one when the set is compiled."""
+    spec = importlib.machinery.PathFinder.find_spec(name, [os.path.dirname(os.path.abspath(__file__))])
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
