@@ -54,6 +54,22 @@ class GhostSeq(collections.UserList):
         r.extend(item)
         return r
 
+    def __radd__(self, other):
+        objects = self._live_objects()
+        if isinstance(other, type(self.data)):
+            return self.__class__(other + objects)
+        return self.__class__(list(other) + objects)
+
+    def __mul__(self, n):
+        return self.__class__(self._live_objects() * n)
+
+    __rmul__ = __mul__
+
+    def _live_objects(self):
+        # UserList's operations build self.__class__(... self.data ...), which for
+        # weak references would make references to them; these take the objects.
+        return [obj for obj in (ref() for ref in self.data) if obj is not None]
+
     def __iadd__(self, items):
         return super().__iadd__([weakref.ref(obj, self.remove) for obj in items])
 
