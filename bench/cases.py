@@ -69,6 +69,7 @@ class Row:
     timed: bool = True
     instr: bool = True
     check: str | None = None  # an expression whose value ours, plain and compiled must share
+    note: str = ""
     section: str = ""
 
     def size(self, run):

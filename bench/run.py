@@ -234,7 +234,8 @@ def section_scale(t, count_instructions):
 
 
 def print_scale(scale):
-    print("\nscale (ours; one run of each operation, per element: time, instructions, traced bytes held by the result)")
+    print("\nscale (ours; one run of each operation; per element: time, instructions, traced bytes held by the result;"
+          "\nFlatPath(d) keeps its list for the reconstruct() below it, so its figures leave out freeing the list)")
     cols = f"{'operation':<50} {'unit':<7} {'total':>11} {'per unit':>11} {'instr/unit':>11} {'bytes/unit':>11}  target"
     print(cols)
     print("-" * len(cols))
@@ -296,6 +297,8 @@ def main():
             print(f"  {what:<44} {impl:<34} {harness.fmt_bytes(value):>12}")
     if scale:
         print_scale(scale)
+    for note in dict.fromkeys(f"{row.section}: {row.note}" for row, _, _ in results if row.note):
+        print("note:", note)
     print("\nnote: the cyclic collector is off while timing (timeit's default) except for constructions whose "
           "objects refer to themselves (DotBag, NestedDotBag, Configuration and their peers, load_yamls).")
 

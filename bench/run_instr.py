@@ -175,7 +175,7 @@ def main():
     elapsed = time.perf_counter() - started
     steps = sorted({round(v) for v in loops.values()})
     print(f"dravix-datastructures instruction counts: Python {platform.python_version()} on {platform.machine()}, "
-          f"commit {git_head()}, {elapsed:.0f} s\n"
+          f"harness at commit {git_head()}, extensions from {os.environ.get('PYTHONPATH', '')}, {elapsed:.0f} s\n"
           f"instructions per unit under callgrind (PYTHONHASHSEED=0); every count includes the loop's own step of "
           f"{'/'.join(map(str, steps))} instructions;\nratio = ours / column (below 1: ours executes fewer); "
           f"plain = the transcription in bench/baseline/, compiled = the same built with Cython\n")
@@ -188,7 +188,7 @@ def main():
         path = pathlib.Path(args.json) if args.json else RESULTS / f"instr-{stamp}.json"
         path.parent.mkdir(parents=True, exist_ok=True)
         path.write_text(json.dumps({
-            "time_utc": stamp, "python": sys.version, "platform": platform.platform(), "commit": git_head(),
+            "time_utc": stamp, "python": sys.version, "platform": platform.platform(), "harness_commit": git_head(),
             "extensions": os.environ.get("PYTHONPATH", ""), "elapsed_s": elapsed, "loop_step": loops,
             "rows": [dict(key=row.key, section=row.section, op=row.title("instr"), unit=row.unit, floor=row.floor,
                           labels={k: row.label(k) for k in counts}, counts=counts,
