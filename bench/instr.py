@@ -15,7 +15,8 @@ also reports it, as the cost of a loop whose body is `pass`).
 
 prints the instructions per operation of each statement. bench/run_instr.py
 uses count() for the table behind `make bench-instr`. The interpreter runs with
-PYTHONHASHSEED=0 and the cyclic collector off (a collection would land in one
+PYTHONHASHSEED=0, fixed glibc malloc thresholds (see count()) and the cyclic
+collector off (a collection would land in one
 run and not the other), unless a case asks for it; every case starts after a
 full collection.
 
@@ -172,6 +173,13 @@ def count(cases, k=200, python=None, paths=(), env=None):
     run_env = dict(os.environ if env is None else env)
     run_env["PYTHONHASHSEED"] = "0"
     run_env.pop("PYTHONMALLOC", None)
+    # glibc adapts its mmap threshold to the blocks freed so far and trims the
+    # heap top when it can, so a row making large strings counts a few percent
+    # more or less after an unrelated change (a larger extension, another
+    # allocation pattern earlier in the process). Fixed thresholds keep such
+    # rows within half a percent.
+    tunables = "glibc.malloc.trim_threshold=4294967295:glibc.malloc.mmap_threshold=33554432"
+    run_env["GLIBC_TUNABLES"] = ":".join(filter(None, [run_env.get("GLIBC_TUNABLES"), tunables]))
     with tempfile.TemporaryDirectory(prefix="instr-") as tmp:
         out = pathlib.Path(tmp) / "cg.out"
         cmd = [_valgrind(), "--tool=callgrind", "--dump-before=time_sleep", f"--callgrind-out-file={out}",
