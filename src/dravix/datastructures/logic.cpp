@@ -14,6 +14,8 @@
 #include "capi.hpp"
 
 #include <cstring>
+#include <new>
+#include <vector>
 
 namespace {
 
@@ -37,6 +39,12 @@ struct State {
   PyObject *str_decode_cli_string;
   PyObject *str_separator;  // ", "
   PyObject *str_filename;   // "<string>"
+  PyObject *str_body;       // the attributes of the parser's nodes that are read
+  PyObject *str_value;
+  PyObject *str_id;
+  PyObject *str_func;
+  PyObject *str_args;
+  PyObject *str_keywords;
   PyObject *invalid_format;  // "Not a properly formatted logic string: %s"
   PyObject *str_empty;       // ""
   PyObject *str_open;        // "("
@@ -472,12 +480,16 @@ PyMethodDef not_methods[] = {
 // The text is read in one of two ways, with the same result:
 //  - a direct scan for the form that __str__ writes (calls of the four class
 //    names, the name `string`, quoted literals without backslashes, blanks and
-//    commas), which is checked completely before anything is built;
+//    commas);
 //  - for anything else, the interpreter's own parser (an AST in 'eval' mode),
-//    whose whole tree is checked for the permitted node kinds before anything
-//    is built.
-// Either way the building calls the module's current And, Or, Not or BaseLogic
-// in the order the interpreter would evaluate the expression.
+//    whose tree is checked for the permitted node kinds.
+// Either way the whole text is checked first and turned into a Program: the
+// steps that evaluate it, holding all they need (the literals, the class each
+// call names). The building runs the steps and reads neither the text nor the
+// parser's nodes again, so code that runs while it builds (a __hash__ called
+// by re.compile, a replaced And) cannot change what is built or what is
+// called. The steps call the module's current And, Or, Not or BaseLogic in
+// the order the interpreter would evaluate the expression.
 
 // Which permitted name an identifier is.
 enum class Word { Other, String, And, Or, Not, BaseLogic };
@@ -496,6 +508,19 @@ PyObject *word_name(State *st, Word word) {
       return nullptr;
   }
 }
+
+// One step of a checked text. Literal pushes the literal and Text the text
+// itself (the name `string`); Load pushes the module's current value of a
+// class name, where the interpreter loads it: before the call's arguments;
+// Call calls the entry `nargs` below the top with the `nargs` entries above it
+// and replaces them all by the result.
+struct Step {
+  enum class Op { Literal, Text, Load, Call } op;
+  Ref literal;
+  Word word = Word::Other;
+  Py_ssize_t nargs = 0;
+};
+using Program = std::vector<Step>;
 
 // Deeper texts go to the parser, which applies the interpreter's own limits.
 constexpr int scan_max_depth = 100;
@@ -554,197 +579,220 @@ struct Scanner {
     return true;
   }
 
-  // Checks that the expression at pos has the simple form; moves past it.
-  bool check(int depth) {
+  // Checks that the expression at pos has the simple form, moves past it and
+  // appends the steps that evaluate it to `program`: 1, 0 when the text does
+  // not have that form, or -1 with an error set.
+  int check(int depth, Program &program) {
     Py_UCS4 c = at(pos);
     if (pos < length && (c == '\'' || c == '"')) {
       Py_ssize_t begin, end;
-      return literal(begin, end);
+      if (!literal(begin, end)) return 0;
+      Ref value = Ref::steal(PyUnicode_Substring(text, begin, end));
+      if (!value) return -1;
+      program.push_back({Step::Op::Literal, std::move(value)});
+      return 1;
     }
-    if (!ident_start(c)) return false;
+    if (!ident_start(c)) return 0;
     Word w = word();
-    if (w == Word::String) return true;
-    if (w == Word::Other || depth >= scan_max_depth) return false;
+    if (w == Word::String) {
+      program.push_back({Step::Op::Text});
+      return 1;
+    }
+    if (w == Word::Other || depth >= scan_max_depth) return 0;
     skip_blanks();
-    if (at(pos) != '(' || at_end()) return false;
+    if (at(pos) != '(' || at_end()) return 0;
     ++pos;
+    program.push_back({Step::Op::Load, {}, w});
+    Py_ssize_t nargs = 0;
     skip_blanks();
     if (pos < length && at(pos) == ')') {
       ++pos;
-      return true;
-    }
-    for (;;) {
-      if (!check(depth + 1)) return false;
-      skip_blanks();
-      if (at_end()) return false;
-      c = at(pos++);
-      if (c == ')') return true;
-      if (c != ',') return false;
-      skip_blanks();
-      if (pos < length && at(pos) == ')') {
-        ++pos;
-        return true;
+    } else {
+      for (;;) {
+        int done = check(depth + 1, program);
+        if (done <= 0) return done;
+        ++nargs;
+        skip_blanks();
+        if (at_end()) return 0;
+        c = at(pos++);
+        if (c == ')') break;
+        if (c != ',') return 0;
+        skip_blanks();
+        if (pos < length && at(pos) == ')') {
+          ++pos;
+          break;
+        }
       }
     }
-  }
-
-  // Builds the expression at pos, which check() has accepted.
-  Ref build(PyObject *module, State *st) {
-    if (at(pos) == '\'' || at(pos) == '"') {
-      Py_ssize_t begin = 0, end = 0;
-      literal(begin, end);
-      return Ref::steal(PyUnicode_Substring(text, begin, end));
-    }
-    Word w = word();
-    if (w == Word::String) return Ref::borrow(text);
-    Ref func = capi::global(module, word_name(st, w));
-    if (!func) return {};
-    skip_blanks();
-    ++pos;  // '('
-    Ref args = Ref::steal(PyList_New(0));
-    if (!args) return {};
-    skip_blanks();
-    while (at(pos) != ')') {
-      Ref arg = build(module, st);
-      if (!arg || PyList_Append(args.get(), arg.get()) < 0) return {};
-      skip_blanks();
-      if (at(pos) == ',') ++pos;
-      skip_blanks();
-    }
-    ++pos;  // ')'
-    return Ref::steal(PyObject_Vectorcall(func.get(), PySequence_Fast_ITEMS(args.get()),
-                                          static_cast<size_t>(PyList_GET_SIZE(args.get())), nullptr));
+    program.push_back({Step::Op::Call, {}, Word::Other, nargs});
+    return 1;
   }
 };
 
-// Raises the failure that makes logic_str reject a parsed text.
-bool refuse(const char *what, PyObject *detail = nullptr) {
+// Raises the failure that makes logic_str reject a parsed text; returns -1.
+int refuse(const char *what, PyObject *detail = nullptr) {
   if (detail != nullptr)
     PyErr_Format(PyExc_ValueError, "%s %R is not allowed in a logic string", what, detail);
   else
     PyErr_Format(PyExc_ValueError, "%s is not allowed in a logic string", what);
-  return false;
+  return -1;
 }
 
-// Checks that a node of the parsed tree is a permitted expression.
-bool ast_check(State *st, PyObject *node) {
+// Which of the four class names an exact str is (Word::Other for any other).
+Word call_word(State *st, PyObject *id) {
+  if (!PyUnicode_CheckExact(id)) return Word::Other;
+  for (Word w : {Word::And, Word::Or, Word::Not, Word::BaseLogic})
+    if (PyUnicode_Compare(id, word_name(st, w)) == 0) return w;
+  return Word::Other;
+}
+
+// Checks that a node of the parsed tree is a permitted expression and appends
+// the steps that evaluate it to `program`. Each attribute of a node is read
+// once, and a call's argument list is copied before it is walked.
+int compile_node(State *st, PyObject *node, Program &program) {
   capi::RecursionGuard guard(" while checking a logic string");
-  if (!guard) return false;
+  if (!guard) return -1;
   PyObject *kind = reinterpret_cast<PyObject *>(Py_TYPE(node));
   if (kind == st->ast_Constant) {
-    Ref value = Ref::steal(PyObject_GetAttrString(node, "value"));
-    if (!value) return false;
+    Ref value = Ref::steal(PyObject_GetAttr(node, st->str_value));
+    if (!value) return -1;
     PyObject *v = value.get();
-    if (PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyComplex_CheckExact(v) ||
-        PyBool_Check(v) || v == Py_None)
-      return true;
-    return refuse("the literal", v);
+    if (!(PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyComplex_CheckExact(v) ||
+          PyBool_Check(v) || v == Py_None))
+      return refuse("the literal", v);
+    program.push_back({Step::Op::Literal, std::move(value)});
+    return 0;
   }
   if (kind == st->ast_Name) {
-    Ref id = Ref::steal(PyObject_GetAttrString(node, "id"));
-    if (!id) return false;
-    int same = PyUnicode_Check(id.get()) ? PyUnicode_Compare(id.get(), st->str_string) : -1;
-    if (same == -1 && PyErr_Occurred()) return false;
-    return same == 0 || refuse("the name", id.get());
+    Ref id = Ref::steal(PyObject_GetAttr(node, st->str_id));
+    if (!id) return -1;
+    if (!PyUnicode_CheckExact(id.get()) || PyUnicode_Compare(id.get(), st->str_string) != 0)
+      return refuse("the name", id.get());
+    program.push_back({Step::Op::Text});
+    return 0;
   }
   if (kind == st->ast_Call) {
-    Ref func = Ref::steal(PyObject_GetAttrString(node, "func"));
-    if (!func) return false;
-    bool known = false;
-    if (Py_TYPE(func.get()) == reinterpret_cast<PyTypeObject *>(st->ast_Name)) {
-      Ref id = Ref::steal(PyObject_GetAttrString(func.get(), "id"));
-      if (!id) return false;
-      for (PyObject *name : {st->str_And, st->str_Or, st->str_Not, st->str_BaseLogic}) {
-        if (PyUnicode_Check(id.get()) && PyUnicode_Compare(id.get(), name) == 0) known = true;
-        if (PyErr_Occurred()) return false;
-      }
-      if (!known) return refuse("calling", id.get());
-    } else {
+    Ref func = Ref::steal(PyObject_GetAttr(node, st->str_func));
+    if (!func) return -1;
+    if (Py_TYPE(func.get()) != reinterpret_cast<PyTypeObject *>(st->ast_Name))
       return refuse("calling anything but And, Or, Not and BaseLogic");
-    }
-    Ref keywords = Ref::steal(PyObject_GetAttrString(node, "keywords"));
-    if (!keywords) return false;
-    Py_ssize_t nkeywords = PyObject_Length(keywords.get());
-    if (nkeywords < 0) return false;
-    if (nkeywords > 0) return refuse("a keyword argument");
-    Ref args = Ref::steal(PyObject_GetAttrString(node, "args"));
-    if (!args || !PyList_Check(args.get())) return args ? refuse("a call without an argument list") : false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(args.get()); ++i) {
-      Ref arg = Ref::borrow(PyList_GET_ITEM(args.get(), i));
-      if (!ast_check(st, arg.get())) return false;
-    }
-    return true;
+    Ref id = Ref::steal(PyObject_GetAttr(func.get(), st->str_id));
+    if (!id) return -1;
+    Word word = call_word(st, id.get());
+    if (word == Word::Other) return refuse("calling", id.get());
+    Ref keywords = Ref::steal(PyObject_GetAttr(node, st->str_keywords));
+    if (!keywords) return -1;
+    if (!PyList_CheckExact(keywords.get()) || PyList_GET_SIZE(keywords.get()) != 0)
+      return refuse("a keyword argument");
+    Ref arg_list = Ref::steal(PyObject_GetAttr(node, st->str_args));
+    if (!arg_list) return -1;
+    if (!PyList_CheckExact(arg_list.get())) return refuse("a call without an argument list");
+    Ref arg_nodes = Ref::steal(PyList_AsTuple(arg_list.get()));
+    if (!arg_nodes) return -1;
+    program.push_back({Step::Op::Load, {}, word});
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(arg_nodes.get());
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+      if (compile_node(st, PyTuple_GET_ITEM(arg_nodes.get(), i), program) < 0) return -1;
+    program.push_back({Step::Op::Call, {}, Word::Other, nargs});
+    return 0;
   }
   Ref name = Ref::steal(PyType_GetName(Py_TYPE(node)));
   if (name) PyErr_Format(PyExc_ValueError, "the %U expression is not allowed in a logic string", name.get());
-  return false;
-}
-
-// Builds the value of a node that ast_check() has accepted.
-Ref ast_build(PyObject *module, State *st, PyObject *node, PyObject *text) {
-  capi::RecursionGuard guard(" while reading a logic string");
-  if (!guard) return {};
-  PyObject *kind = reinterpret_cast<PyObject *>(Py_TYPE(node));
-  if (kind == st->ast_Constant) return Ref::steal(PyObject_GetAttrString(node, "value"));
-  if (kind == st->ast_Name) return Ref::borrow(text);
-  Ref func_node = Ref::steal(PyObject_GetAttrString(node, "func"));
-  if (!func_node) return {};
-  Ref id = Ref::steal(PyObject_GetAttrString(func_node.get(), "id"));
-  if (!id) return {};
-  Ref func = capi::global(module, id.get());
-  if (!func) return {};
-  Ref arg_nodes = Ref::steal(PyObject_GetAttrString(node, "args"));
-  if (!arg_nodes) return {};
-  Ref args = Ref::steal(PyList_New(0));
-  if (!args) return {};
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(arg_nodes.get()); ++i) {
-    Ref arg_node = Ref::borrow(PyList_GET_ITEM(arg_nodes.get(), i));
-    Ref arg = ast_build(module, st, arg_node.get(), text);
-    if (!arg || PyList_Append(args.get(), arg.get()) < 0) return {};
-  }
-  return Ref::steal(PyObject_Vectorcall(func.get(), PySequence_Fast_ITEMS(args.get()),
-                                        static_cast<size_t>(PyList_GET_SIZE(args.get())), nullptr));
+  return -1;
 }
 
 // Parses source (NUL-terminated, `length` bytes) with the interpreter's parser
-// and evaluates the permitted tree.
-Ref parse_and_build(PyObject *module, State *st, const char *source, Py_ssize_t length, bool utf8, PyObject *text) {
+// and compiles the permitted tree into `program`.
+int compile_text(State *st, const char *source, Py_ssize_t length, bool utf8, Program &program) {
   if (static_cast<Py_ssize_t>(std::strlen(source)) != length) {
     PyErr_SetString(PyExc_SyntaxError, "source code string cannot contain null bytes");
-    return {};
+    return -1;
   }
   PyCompilerFlags flags = {PyCF_ONLY_AST | (utf8 ? PyCF_SOURCE_IS_UTF8 : 0), PY_MINOR_VERSION};
   Ref tree = Ref::steal(Py_CompileStringObject(source, st->str_filename, Py_eval_input, &flags, -1));
-  if (!tree) return {};
+  if (!tree) return -1;
   if (Py_TYPE(tree.get()) != reinterpret_cast<PyTypeObject *>(st->ast_Expression)) {
     PyErr_SetString(PyExc_SystemError, "the parser gave no expression");
+    return -1;
+  }
+  Ref body = Ref::steal(PyObject_GetAttr(tree.get(), st->str_body));
+  if (!body) return -1;
+  return compile_node(st, body.get(), program);
+}
+
+// Runs the steps of a checked text on an explicit stack; the one value left
+// is the result.
+Ref run(PyObject *module, State *st, const Program &program, PyObject *text) {
+  std::vector<PyObject *> stack;  // owned references
+  struct Release {
+    std::vector<PyObject *> &stack;
+    ~Release() {
+      while (!stack.empty()) {
+        PyObject *top = stack.back();
+        stack.pop_back();
+        Py_DECREF(top);
+      }
+    }
+  } release{stack};
+  stack.reserve(program.size());  // never more entries than steps: push_back cannot reallocate
+  for (const Step &step : program) {
+    PyObject *value = nullptr;
+    switch (step.op) {
+      case Step::Op::Literal:
+        value = Py_NewRef(step.literal.get());
+        break;
+      case Step::Op::Text:
+        value = Py_NewRef(text);
+        break;
+      case Step::Op::Load:
+        value = capi::global(module, word_name(st, step.word)).release();
+        if (value == nullptr) return {};
+        break;
+      case Step::Op::Call: {
+        const size_t base = stack.size() - static_cast<size_t>(step.nargs) - 1;
+        value = PyObject_Vectorcall(stack[base], stack.data() + base + 1, static_cast<size_t>(step.nargs), nullptr);
+        while (stack.size() > base) {
+          PyObject *top = stack.back();
+          stack.pop_back();
+          Py_DECREF(top);
+        }
+        if (value == nullptr) return {};
+        break;
+      }
+    }
+    stack.push_back(value);
+  }
+  if (stack.size() != 1) {
+    PyErr_SetString(PyExc_SystemError, "a logic string program left no single value");
     return {};
   }
-  Ref body = Ref::steal(PyObject_GetAttrString(tree.get(), "body"));
-  if (!body || !ast_check(st, body.get())) return {};
-  return ast_build(module, st, body.get(), text);
+  Ref result = Ref::steal(stack.back());
+  stack.pop_back();
+  return result;
 }
 
 // The value of the text, read as the interpreter's eval would read it (leading
 // blanks and tabs skipped; str, bytes or any buffer), restricted to the
 // language of the text form.
 Ref read_text(PyObject *module, State *st, PyObject *text) {
+  Program program;
   if (PyUnicode_Check(text)) {
     Scanner scan{text, PyUnicode_KIND(text), PyUnicode_DATA(text), PyUnicode_GET_LENGTH(text), 0};
     scan.skip_blanks();
     const Py_ssize_t start = scan.pos;
-    if (scan.check(0)) {
+    int simple = scan.check(0, program);
+    if (simple < 0) return {};
+    if (simple > 0) {
       scan.skip_blanks();
-      if (scan.at_end()) {
-        scan.pos = start;
-        return scan.build(module, st);
-      }
+      if (scan.at_end()) return run(module, st, program, text);
     }
+    program.clear();
     Py_ssize_t size = 0;
     const char *utf8 = PyUnicode_AsUTF8AndSize(text, &size);
     if (utf8 == nullptr) return {};
     // The skipped blanks are ASCII: one byte each.
-    return parse_and_build(module, st, utf8 + start, size - start, true, text);
+    if (compile_text(st, utf8 + start, size - start, true, program) < 0) return {};
+    return run(module, st, program, text);
   }
   if (!PyObject_CheckBuffer(text)) {
     PyErr_Format(PyExc_TypeError, "a logic string must be str or a bytes-like object, not '%.100s'",
@@ -759,7 +807,9 @@ Ref read_text(PyObject *module, State *st, PyObject *text) {
   Ref source = Ref::steal(PyBytes_FromStringAndSize(bytes + start, view.len - start));
   PyBuffer_Release(&view);
   if (!source) return {};
-  return parse_and_build(module, st, PyBytes_AS_STRING(source.get()), PyBytes_GET_SIZE(source.get()), false, text);
+  if (compile_text(st, PyBytes_AS_STRING(source.get()), PyBytes_GET_SIZE(source.get()), false, program) < 0)
+    return {};
+  return run(module, st, program, text);
 }
 
 PyDoc_STRVAR(logic_str_doc,
@@ -781,7 +831,12 @@ PyObject *logic_str(PyObject *module, PyObject *const *args, Py_ssize_t nargs, P
   Ref text = capi::call(decode.get(), argv[0]);
   if (!text) return nullptr;
 
-  Ref result = read_text(module, st, text.get());
+  Ref result;
+  try {
+    result = read_text(module, st, text.get());
+  } catch (const std::bad_alloc &) {
+    PyErr_NoMemory();
+  }
   if (result && st->debug == Py_True) {
     Ref base = capi::global(module, st->str_BaseLogic);
     int ok = base ? PyObject_IsInstance(result.get(), base.get()) : -1;
@@ -848,6 +903,12 @@ int module_exec(PyObject *module) {
       {&st->str_close, ")"},
       {&st->str_quote, "'"},
       {&st->str_filename, "<string>"},
+      {&st->str_body, "body"},
+      {&st->str_value, "value"},
+      {&st->str_id, "id"},
+      {&st->str_func, "func"},
+      {&st->str_args, "args"},
+      {&st->str_keywords, "keywords"},
       {&st->invalid_format, "Not a properly formatted logic string: %s"},
   };
   for (auto &n : names)
