@@ -4,7 +4,7 @@ for ours, the plain-Python transcription, the same compiled with Cython, the
 floor and the peers that are cheap to run.
 
     PYTHONPATH=build/stage-<modules>-release .venv/bin/python bench/run_instr.py \
-        [--only SECTION,...] [--compare OLD.json] [--json PATH | --no-json]
+        [--only SECTION,...] [--compare OLD.json] [--timed BENCH.json] [--json PATH | --no-json]
 
 Counts are instructions per unit (an operation, or one element of a
 per-element row), each the difference between a run of k and of 2k loop passes
@@ -16,7 +16,8 @@ Each section runs in an interpreter of its own, so --only gives the counts a
 full run gives.
 
 The results are written to bench/results/instr-<UTC time>.json; --compare
-prints each row's change against such a file.
+prints each row's change against such a file, --timed the timed ratios of a
+`make bench` result file (bench/results/bench-*.json) under each row.
 """
 
 import argparse
@@ -81,7 +82,8 @@ def fmt_ratio(r):
     return "" if r is None else f"{r:.2f}"
 
 
-def print_table(results):
+def print_table(results, timed=None):
+    """timed: {row key: {candidate: timed ratio ours / candidate}} from a `make bench` JSON file."""
     cols = (f"{'row':<58} {'unit':<7} {'ours':>8} {'plain':>8} {'compiled':>9} {'floor':>8} "
             f"{'ours/pl':>7} {'ours/cp':>7} {'ours/fl':>7}  target")
     print(cols)
@@ -110,6 +112,10 @@ def print_table(results):
               f"{fmt_ratio(ratio(ours, floor)):>7}  {'; '.join(marks)}")
         if floor is not None:
             print(f"    floor: {row.label(row.floor).removeprefix('floor: ')}")
+        if timed and row.key in timed:
+            names = {"plain": "ours/pl", "compiled": "ours/cp", row.floor: "ours/fl"}
+            cells = [f"{names[k]} {timed[row.key][k]:.2f}" for k in names if k in timed[row.key]]
+            print(f"    timed in make bench: {', '.join(cells) or '-'}")
         for key, value in counts.items():
             if key in cases.KINDS or key == row.floor:
                 continue
@@ -159,6 +165,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--only", default="", help="comma-separated sections: " + ",".join(cases.SECTIONS))
     ap.add_argument("--compare", metavar="OLD.json", help="print each row's change against an earlier run")
+    ap.add_argument("--timed", metavar="BENCH.json", help="print the timed ratios of a `make bench` run beside")
     ap.add_argument("--json", metavar="PATH", help="write the results here instead of bench/results/")
     ap.add_argument("--no-json", action="store_true", help="write no results file")
     args = ap.parse_args()
@@ -179,7 +186,10 @@ def main():
           f"instructions per unit under callgrind (PYTHONHASHSEED=0); every count includes the loop's own step of "
           f"{'/'.join(map(str, steps))} instructions;\nratio = ours / column (below 1: ours executes fewer); "
           f"plain = the transcription in bench/baseline/, compiled = the same built with Cython\n")
-    print_table(results)
+    timed = None
+    if args.timed:
+        timed = {r["key"]: r["ratios"] for r in json.loads(pathlib.Path(args.timed).read_text())["rows"]}
+    print_table(results, timed)
     if args.compare:
         compare(results, args.compare)
 
