@@ -34,7 +34,10 @@ struct ConvertingSetitem {
   PyObject *(*convert)(PyObject *self, PyObject *value);
   // As convert, when the conversion of this value is known to run no Python
   // code and not to fail; else nullptr with no error set (then convert is
-  // called in its place, in the order the method would call it).
+  // called in its place, in the order the method would call it). Finding
+  // that out reads what the method reads (a module global), which runs
+  // Python code only through a hostile key of that dict: nullptr with the
+  // error set when it raised. The caller checks the class again afterwards.
   PyObject *(*convert_quiet)(PyObject *self, PyObject *value);
   // The rest of the method: super(anchor, self).__setitem__(key, converted),
   // looked up at call time (anchor: the class the method was made for). 0, or
@@ -60,11 +63,8 @@ inline PyObject *store_hook_module(PyObject *cls) {
     return nullptr;
   PyObject *module = reinterpret_cast<PyHeapTypeObject *>(cls)->ht_module;
   if (module == nullptr || !PyModule_Check(module)) return nullptr;
-  PyModuleDef *def = PyModule_GetDef(module);
-  if (def == nullptr || def->m_name == nullptr || std::strcmp(def->m_name, kStoreHookModule) != 0) {
-    PyErr_Clear();
-    return nullptr;
-  }
+  PyModuleDef *def = PyModule_GetDef(module);  // of a module: no error, nullptr when it has none
+  if (def == nullptr || def->m_name == nullptr || std::strcmp(def->m_name, kStoreHookModule) != 0) return nullptr;
   return module;
 }
 
@@ -72,11 +72,9 @@ inline PyObject *store_hook_module(PyObject *cls) {
 inline StoreHooks *store_hooks(PyObject *cls) {
   PyObject *module = store_hook_module(cls);
   if (module == nullptr) return nullptr;
-  auto **state = static_cast<PyObject **>(PyModule_GetState(module));
-  if (state == nullptr || state[0] == nullptr || !PyCapsule_IsValid(state[0], kStoreHookCapsule)) {
-    PyErr_Clear();
-    return nullptr;
-  }
+  auto **state = static_cast<PyObject **>(PyModule_GetState(module));  // of a module: no error
+  // PyCapsule_IsValid sets no error; once it holds, PyCapsule_GetPointer cannot fail.
+  if (state == nullptr || state[0] == nullptr || !PyCapsule_IsValid(state[0], kStoreHookCapsule)) return nullptr;
   return static_cast<StoreHooks *>(PyCapsule_GetPointer(state[0], kStoreHookCapsule));
 }
 

@@ -16,7 +16,9 @@
 // Where the class still has the method this module installed (or the very
 // MutableMapping.setdefault), the call is replaced by the C++ body it would run;
 // a subclass that overrides any of them gets its override called. Merging
-// nested mappings walks an explicit stack instead of recursing in C.
+// nested mappings walks an explicit stack, and a dotted key is followed level
+// by level in a loop (also through a converting __setitem__), instead of
+// recursing in C.
 #include "capi.hpp"
 #include "storehook.hpp"
 #include "unpack.hpp"
@@ -24,6 +26,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -66,7 +69,6 @@ struct State {
   PyObject *plain_not_mapping;  // Py_True or Py_False
   PyObject *empty_tuple;
   PyObject *one;
-  PyObject *type_facts;  // bytearray: the FactsEntry cache below
   // Interned names.
   PyObject *s_init;
   PyObject *s_repr;
@@ -151,6 +153,15 @@ constexpr const char kConverterCapsule[] = "dravix.datastructures.dotbag._conver
 // The facts are cached per class and tagged with the class's version tag, which
 // the interpreter changes whenever the class or one of its bases is modified
 // and never gives to another class. `type` is only compared, never followed.
+// State kept across calls (with the ABC verdict of update()): computing the
+// facts takes about 850 instructions (nine lookups on the class and two walks
+// of its MRO), a cached entry about 15. Without the cache, measured on a
+// release build: n['a.b.c'] 3,177 instructions instead of 1,473 (2.2x),
+// n['a.b.c'] = 2 3,445 instead of 1,749, NestedDotBag(nested) 17,547 instead
+// of 9,045, Configuration(nested) 27,538 instead of 10,501. An entry is only
+// ever read through facts(), which checks the tag against the class as it is
+// at that moment, so a caller that may have run Python code since its last
+// look simply asks again.
 struct FactsEntry {
   PyTypeObject *type;
   unsigned int version;
@@ -162,10 +173,20 @@ struct FactsEntry {
 // The converting __setitem__ of a class (from its facts).
 struct Converter {
   const capi::ConvertingSetitem *conv = nullptr;
-  PyTypeObject *anchor = nullptr;  // on the class's MRO, alive while the class is
+  PyTypeObject *anchor = nullptr;  // held by the declared method descriptor, which st->converters holds
 };
 constexpr size_t kFactsSlots = 16;
 
+// The module's state: the objects (visited and cleared as capi's helpers do),
+// then the facts table, plain C data that no Python code can reach.
+struct ModuleState {
+  State objects;  // first: a State* is the ModuleState*
+  FactsEntry facts[kFactsSlots];
+};
+
+FactsEntry *facts_table(State *st) { return reinterpret_cast<ModuleState *>(st)->facts; }
+
+// The position of cls on the MRO `mro` (an exact tuple), or -1.
 Py_ssize_t mro_index(PyObject *mro, PyObject *cls) {
   Py_ssize_t n = PyTuple_GET_SIZE(mro);
   for (Py_ssize_t i = 0; i < n; ++i)
@@ -173,46 +194,76 @@ Py_ssize_t mro_index(PyObject *mro, PyObject *cls) {
   return -1;
 }
 
-Ref next_in_mro(PyTypeObject *tp, PyObject *anchor, PyObject *name);
+// True when `cls` directly follows `anchor` on `mro`.
+bool follows(PyObject *mro, PyObject *anchor, PyObject *cls) {
+  Py_ssize_t i = mro_index(mro, anchor);
+  return i >= 0 && i + 1 < PyTuple_GET_SIZE(mro) && PyTuple_GET_ITEM(mro, i + 1) == cls;
+}
+
+// The entry `name` of the own dict of one of this module's classes is `value`.
+// Their dicts only ever hold str keys (type.__setattr__ stores names as exact
+// str), so the lookup runs no Python code and cannot fail.
+bool own_entry_is(PyObject *cls, PyObject *name, PyObject *value) {
+  PyObject *found = PyDict_GetItemWithError(as_type(cls)->tp_dict, name);  // borrowed, only compared
+  return found != nullptr && found == value;
+}
+
+// The module (borrowed) attached to a class, or nullptr.
+PyObject *module_of_class(PyTypeObject *cls) {
+  if (!PyType_HasFeature(cls, Py_TPFLAGS_HEAPTYPE)) return nullptr;
+  PyObject *module = reinterpret_cast<PyHeapTypeObject *>(cls)->ht_module;
+  return module != nullptr && PyModule_Check(module) ? module : nullptr;
+}
+
+// What PyType_GetModuleByDef finds on the MRO `mro` (borrowed), without the
+// TypeError when nothing is found: nullptr then.
+PyObject *module_by_def(PyObject *mro, PyModuleDef *def) {
+  for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(mro); i < n; ++i) {
+    PyObject *module = module_of_class(as_type(PyTuple_GET_ITEM(mro, i)));
+    if (module != nullptr && PyModule_GetDef(module) == def) return module;  // a module: GetDef cannot fail
+  }
+  return nullptr;
+}
 
 // F_CONVERT and F_CONVERT_NEXT_OWN for a NestedDotBag class without our
-// __setitem__: its __setitem__ is a declared converting one, made for a class
-// on its MRO whose module is the one the method finds from type(self), and
-// what super(that class, self).__setitem__ finds is ours. Runs no Python code.
-unsigned converter_facts(State *st, PyTypeObject *tp, Converter *conv) {
+// __setitem__ (mro: its MRO, held by the caller): its __setitem__ is a declared
+// converting one, made for a class on its MRO whose module is the one the
+// method finds from type(self). F_CONVERT_NEXT_OWN when what
+// super(that class, self).__setitem__ finds is ours, decided without looking
+// into the dicts of classes we did not make: NestedDotBag follows the anchor
+// directly and still holds our __setitem__ (any other MRO takes the method's
+// own route). Runs no Python code.
+unsigned converter_facts(State *st, PyTypeObject *tp, PyObject *mro, Converter *conv) {
   if (st->converters == nullptr || PyDict_GET_SIZE(st->converters) == 0) return 0;
-  PyObject *own = capi::lookup_on_type(tp, st->s_setitem);  // borrowed
-  if (own == nullptr || !Py_IS_TYPE(own, &PyMethodDescr_Type)) return 0;  // hashed by identity
-  PyObject *capsule = PyDict_GetItemWithError(st->converters, own);      // borrowed
-  if (capsule == nullptr) {
-    PyErr_Clear();
-    return 0;
-  }
+  PyObject *own = capi::lookup_on_type(tp, st->s_setitem);  // borrowed, used before anything can run
+  if (own == nullptr || !Py_IS_TYPE(own, &PyMethodDescr_Type)) return 0;
+  // Method descriptors hash and compare by identity: this lookup runs no Python
+  // code, and the dict holds only such descriptors, so it cannot fail.
+  PyObject *capsule = PyDict_GetItemWithError(st->converters, own);  // borrowed
+  if (capsule == nullptr) return 0;
   auto *found = static_cast<const capi::ConvertingSetitem *>(PyCapsule_GetPointer(capsule, kConverterCapsule));
   PyTypeObject *anchor = PyDescr_TYPE(own);
-  if (found == nullptr || !PyType_IsSubtype(tp, anchor)) {
-    PyErr_Clear();
-    return 0;
-  }
-  PyObject *module = PyType_GetModuleByDef(tp, found->def);  // borrowed
-  PyObject *anchor_module = module ? PyType_GetModule(anchor) : nullptr;
-  if (module == nullptr || anchor_module != module) {
-    PyErr_Clear();
-    return 0;
-  }
+  if (found == nullptr || !PyType_IsSubtype(tp, anchor)) return 0;  // our own capsule: GetPointer cannot fail
+  // The module the method finds from type(self) is the anchor's own.
+  PyObject *module = module_by_def(mro, found->def);
+  if (module == nullptr || module != module_of_class(anchor)) return 0;
   *conv = {found, anchor};
   unsigned bits = F_CONVERT;
-  Ref next = next_in_mro(tp, as_obj(anchor), st->s_setitem);
-  if (next.get() == st->nested_setitem) bits |= F_CONVERT_NEXT_OWN;
-  PyErr_Clear();
+  if (follows(mro, as_obj(anchor), st->NestedDotBag) &&
+      own_entry_is(st->NestedDotBag, st->s_setitem, st->nested_setitem))
+    bits |= F_CONVERT_NEXT_OWN;
   return bits;
 }
 
+// The facts of tp, held by the caller. The lookups on the class may run
+// __eq__ of a non-str key in a class dict, as the interpreter's own lookups
+// do: each answer is the one the interpreter would give at that moment, and
+// facts() does not keep the result when the class changed meanwhile.
 unsigned compute_facts(State *st, PyTypeObject *tp, Converter *conv) {
   unsigned bits = 0;
   *conv = {};
   auto has = [&](PyObject *name, PyObject *ours, unsigned flag) {
-    if (capi::lookup_on_type(tp, name) == ours) bits |= flag;
+    if (capi::lookup_on_type(tp, name) == ours) bits |= flag;  // only compared: never followed
   };
   if (PyType_IsSubtype(tp, as_type(st->NestedDotBag))) {
     bits |= F_NESTED;
@@ -221,43 +272,46 @@ unsigned compute_facts(State *st, PyTypeObject *tp, Converter *conv) {
     has(st->s_contains, st->nested_contains, F_CONTAINS);
     has(st->s_delitem, st->nested_delitem, F_DELITEM);
     has(st->s_update, st->nested_update, F_UPDATE);
-    if (!(bits & F_SETITEM)) bits |= converter_facts(st, tp, conv);
   }
   has(st->s_setdefault, st->mm_setdefault, F_SETDEFAULT);
   has(st->s_missing, nullptr, F_NO_MISSING);
   has(st->s_items, st->dict_items, F_DICT_ITEMS);
-  PyObject *mro = tp->tp_mro;
-  if (mro != nullptr) {
-    Py_ssize_t n = PyTuple_GET_SIZE(mro);
-    Py_ssize_t j = mro_index(mro, st->DotBag);
-    if (j >= 0 && j + 1 < n && PyTuple_GET_ITEM(mro, j + 1) == as_obj(&PyDict_Type)) bits |= F_DOTBAG_NEXT_DICT;
-    Py_ssize_t i = mro_index(mro, st->NestedDotBag);
-    if (i >= 0 && i + 1 < n && PyTuple_GET_ITEM(mro, i + 1) == st->DotBag) {
-      PyObject *own = PyDict_GetItemWithError(as_type(st->DotBag)->tp_dict, st->s_init);  // borrowed
-      if (own == nullptr) PyErr_Clear();
-      if (own == st->dotbag_init) bits |= F_NESTED_NEXT_BAG;
-    }
+  const bool own_init = capi::lookup_on_type(tp, st->s_init) == st->nested_init;
+  // The MRO as it is now, held while it is read (the walks below run no Python code).
+  Ref mro = Ref::borrow(tp->tp_mro);
+  if (mro) {
+    if ((bits & F_NESTED) && !(bits & F_SETITEM)) bits |= converter_facts(st, tp, mro.get(), conv);
+    if (follows(mro.get(), st->DotBag, as_obj(&PyDict_Type))) bits |= F_DOTBAG_NEXT_DICT;
+    if (follows(mro.get(), st->NestedDotBag, st->DotBag) && own_entry_is(st->DotBag, st->s_init, st->dotbag_init))
+      bits |= F_NESTED_NEXT_BAG;
   }
   const unsigned plain_new = F_NESTED_NEXT_BAG | F_DOTBAG_NEXT_DICT | F_UPDATE;
-  if (tp->tp_new == PyDict_Type.tp_new && (bits & plain_new) == plain_new &&
-      capi::lookup_on_type(tp, st->s_init) == st->nested_init)
-    bits |= F_PLAIN_NEW;
+  if (tp->tp_new == PyDict_Type.tp_new && (bits & plain_new) == plain_new && own_init) bits |= F_PLAIN_NEW;
   return bits;
 }
 
-// conv, when given, receives the converting __setitem__ (with F_CONVERT).
-unsigned facts(State *st, PyTypeObject *tp, Converter *conv = nullptr) {
-  auto *slots = reinterpret_cast<FactsEntry *>(PyByteArray_AS_STRING(st->type_facts));
-  FactsEntry &entry = slots[(reinterpret_cast<uintptr_t>(tp) >> 5) % kFactsSlots];
+// facts() when the table has no entry for tp at its version.
+[[gnu::noinline]] unsigned facts_computed(State *st, PyTypeObject *tp, FactsEntry &entry, Converter *conv) {
+  const unsigned int version = tp->tp_version_tag;
+  Ref held = Ref::borrow(as_obj(tp));  // the lookups may run code that retypes the instance
+  Converter found;
+  unsigned bits = compute_facts(st, tp, &found);
+  // Kept only when the class is the version it was before the lookups (a tag
+  // of 0 has not been given yet; the lookups give one for the next call).
+  if (version != 0 && tp->tp_version_tag == version) entry = {tp, version, bits, found.conv, found.anchor};
+  if (conv != nullptr) *conv = found;
+  return bits;
+}
+
+// The facts of tp now. conv, when given, receives the converting __setitem__
+// (with F_CONVERT).
+[[gnu::always_inline]] inline unsigned facts(State *st, PyTypeObject *tp, Converter *conv = nullptr) {
+  FactsEntry &entry = facts_table(st)[(reinterpret_cast<uintptr_t>(tp) >> 5) % kFactsSlots];
   if (entry.type == tp && entry.version == tp->tp_version_tag && entry.version != 0) {
     if (conv != nullptr) *conv = {entry.conv, entry.anchor};
     return entry.bits;
   }
-  Converter found;
-  unsigned bits = compute_facts(st, tp, &found);
-  if (tp->tp_version_tag != 0) entry = {tp, tp->tp_version_tag, bits, found.conv, found.anchor};
-  if (conv != nullptr) *conv = found;
-  return bits;
+  return facts_computed(st, tp, entry, conv);
 }
 
 // True when o is a NestedDotBag whose class still has our method for `flag`.
@@ -275,24 +329,6 @@ Ref call_on(State *st, PyObject *obj, PyObject *name, T... args) {
 
 // The built-in dict subscript (dict.__getitem__ of a subclass: __missing__ applies).
 Ref dict_subscript(PyObject *d, PyObject *key) { return Ref::steal(PyDict_Type.tp_as_mapping->mp_subscript(d, key)); }
-
-// The attribute `name` as super(anchor, obj) finds it for an instance of tp
-// (new reference, or an empty Ref with no error when no later class has it).
-Ref next_in_mro(PyTypeObject *tp, PyObject *anchor, PyObject *name) {
-  PyObject *mro = tp->tp_mro;
-  if (mro == nullptr) return {};
-  Py_ssize_t n = PyTuple_GET_SIZE(mro), i = 0;
-  while (i < n && PyTuple_GET_ITEM(mro, i) != anchor) ++i;
-  for (++i; i < n; ++i) {
-    Ref dict = Ref::steal(PyType_GetDict(as_type(PyTuple_GET_ITEM(mro, i))));
-    if (!dict) continue;
-    PyObject *found = nullptr;
-    int r = PyDict_GetItemRef(dict.get(), name, &found);
-    if (r < 0) return {};
-    if (r > 0) return Ref::steal(found);
-  }
-  return {};
-}
 
 // Calls `found` (an attribute found as super() finds it) bound to self.
 Ref call_found(PyObject *found, PyObject *self, PyObject *args, PyObject *kwargs) {
@@ -340,10 +376,10 @@ int dotbag_init_impl(State *st, PyObject *self, PyObject *args, PyObject *kwargs
     if (!no_args && PyDict_Type.tp_init(self, args, kwargs) < 0) return -1;
     return bind_namespace(self);
   }
-  Ref found = next_in_mro(Py_TYPE(self), st->DotBag, st->s_init);
-  if (!found) {
-    if (PyErr_Occurred()) return -1;
-  } else if (found.get() == st->dict_init) {
+  // super(DotBag, self).__init__, found on the MRO held for the walk
+  Ref found = capi::super_lookup(st->DotBag, self, st->s_init);
+  if (!found) return -1;
+  if (found.get() == st->dict_init) {
     if (PyDict_Type.tp_init(self, args, kwargs) < 0) return -1;
   } else {
     Ref result = call_found(found.get(), self, args, kwargs);
@@ -367,12 +403,9 @@ PyObject *dotbag_repr(PyObject *self, PyObject *) {
   if (!cls) return nullptr;
   Ref name = Ref::steal(PyObject_GetAttr(cls.get(), st->s_name));
   if (!name) return nullptr;
-  Ref found = next_in_mro(Py_TYPE(self), st->DotBag, st->s_repr);
+  Ref found = capi::super_lookup(st->DotBag, self, st->s_repr);
+  if (!found) return nullptr;
   Ref text;
-  if (!found) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "no __repr__ after DotBag");
-    return nullptr;
-  }
   if (found.get() == st->dict_repr)
     text = Ref::steal(PyDict_Type.tp_repr(self));
   else
@@ -488,7 +521,9 @@ PyObject *getitem_impl(State *st, PyObject *self, PyObject *key) {
   }
 }
 
-int setitem_impl(State *st, PyObject *self, PyObject *key, PyObject *value);
+// depth: how many stores of a level under a head are in progress below this
+// one (see setdefault_level). 0 for a store made by anything else.
+int setitem_impl(State *st, PyObject *self, PyObject *key, PyObject *value, int depth = 0);
 
 // obj[key] and obj[key] = value as an algorithm makes them: through the class.
 Ref do_getitem(State *st, PyObject *obj, PyObject *key) {
@@ -496,31 +531,46 @@ Ref do_getitem(State *st, PyObject *obj, PyObject *key) {
   return Ref::steal(PyObject_GetItem(obj, key));
 }
 
-// obj[key] = value for a NestedDotBag whose class has a converting __setitem__
-// (f: its facts, with F_CONVERT): the conversion, then what the method passes
-// the value on to. That is our __setitem__ unless the class has been changed
-// meanwhile (the conversion may run any code); then the method's own rest runs.
-// key_is_plain: key is an exact str without a dot.
-int convert_store(State *st, PyObject *obj, unsigned f, const Converter &conv, PyObject *key, PyObject *value,
-                  bool key_is_plain = false) {
+// The first half of obj[key] = value for a NestedDotBag whose class has a
+// converting __setitem__ (f: its facts, with F_CONVERT): the conversion.
+struct Conversion {
+  Ref converted;
+  Ref anchor;           // held: the conversion may change the class
+  bool to_own = false;  // the class still passes the value on to our __setitem__
+};
+
+[[gnu::always_inline]] inline int convert(const Converter &conv, unsigned f, PyObject *obj, PyObject *value,
+                                          Conversion &out) {
   PyTypeObject *tp = Py_TYPE(obj);
   const unsigned int version = tp->tp_version_tag;
-  Ref anchor = Ref::borrow(as_obj(conv.anchor));  // held: the conversion may change the class
-  Ref converted = Ref::steal(conv.conv->convert(obj, value));
-  if (!converted) return -1;
-  if ((f & F_CONVERT_NEXT_OWN) && version != 0 && Py_TYPE(obj) == tp && tp->tp_version_tag == version) {
-    if (key_is_plain) return PyDict_SetItem(obj, key, converted.get());
-    return setitem_impl(st, obj, key, converted.get());
-  }
-  return conv.conv->pass_on(anchor.get(), obj, key, converted.get());
+  out.anchor = Ref::borrow(as_obj(conv.anchor));
+  out.converted = Ref::steal(conv.conv->convert(obj, value));
+  if (!out.converted) return -1;
+  // The conversion may have run any code: the method passes the value on to
+  // ours only while the instance's class is still the version it was (tp is
+  // only read once it is known to be the live class of obj again).
+  out.to_own = (f & F_CONVERT_NEXT_OWN) && version != 0 && Py_TYPE(obj) == tp && tp->tp_version_tag == version;
+  return 0;
 }
 
-int do_setitem(State *st, PyObject *obj, PyObject *key, PyObject *value) {
+// obj[key] = value through such a converting __setitem__: the conversion, then
+// the store our __setitem__ makes, or, when the class has changed meanwhile,
+// the method's own rest. key_is_plain: key is an exact str without a dot.
+int convert_store(State *st, PyObject *obj, unsigned f, const Converter &conv, PyObject *key, PyObject *value,
+                  bool key_is_plain = false, int depth = 0) {
+  Conversion c;
+  if (convert(conv, f, obj, value, c) < 0) return -1;
+  if (!c.to_own) return conv.conv->pass_on(c.anchor.get(), obj, key, c.converted.get());
+  if (key_is_plain) return PyDict_SetItem(obj, key, c.converted.get());
+  return setitem_impl(st, obj, key, c.converted.get(), depth);
+}
+
+int do_setitem(State *st, PyObject *obj, PyObject *key, PyObject *value, int depth = 0) {
   if (PyObject_TypeCheck(obj, as_type(st->NestedDotBag))) {
     Converter conv;
     const unsigned f = facts(st, Py_TYPE(obj), &conv);
-    if (f & F_SETITEM) return setitem_impl(st, obj, key, value);
-    if (f & F_CONVERT) return convert_store(st, obj, f, conv, key, value);
+    if (f & F_SETITEM) return setitem_impl(st, obj, key, value, depth);
+    if (f & F_CONVERT) return convert_store(st, obj, f, conv, key, value, false, depth);
   }
   return PyObject_SetItem(obj, key, value);
 }
@@ -548,65 +598,124 @@ void chain_context(PyObject *context) {
   PyErr_SetRaisedException(raised);
 }
 
+// KeyError(key), as dict.__getitem__ raises it.
+Ref key_error(PyObject *key) { return Ref::steal(PyObject_CallOneArg(PyExc_KeyError, key)); }
+
+// Makes that KeyError the context of the exception being raised, for stores
+// made without raising it first. If it cannot be made, that failure
+// (MemoryError) is the exception instead.
+void chain_key_error(PyObject *key) {
+  PyObject *raised = PyErr_GetRaisedException();
+  Ref error = key_error(key);
+  if (!error) {
+    Py_XDECREF(raised);
+    return;
+  }
+  PyErr_SetRaisedException(raised);
+  chain_context(error.get());
+}
+
+// store() as the body of `except KeyError:` runs it: with `caught` as the
+// exception being handled, and as the context of the error it raises.
+template <class F>
+int while_handling(PyObject *caught, F store) {
+  PyObject *handled = PyErr_GetHandledException();  // new reference or nullptr
+  PyErr_SetHandledException(caught);
+  int rc = store();
+  PyErr_SetHandledException(handled);
+  Py_XDECREF(handled);
+  if (rc < 0) chain_context(caught);
+  return rc;
+}
+
 // obj.setdefault(key, type(obj)()): the level under key, made when missing.
 // With MutableMapping.setdefault on the class this runs its body directly:
 //   try: return self[key]
 //   except KeyError: self[key] = default; return default
 // key_has_no_dot: key is known to be an exact str without a dot (a cut head).
-// f: facts(st, Py_TYPE(obj)).
-Ref setdefault_level(State *st, PyObject *obj, unsigned f, PyObject *key, bool key_has_no_dot = false) {
+// depth: that of the store this level is for. A key that is itself a path
+// (only a str subclass's split() can give such a head) is stored by a store of
+// its own, one deeper: C recursion that follows the key, hence bounded.
+Ref setdefault_level(State *st, PyObject *obj, PyObject *key, bool key_has_no_dot = false, int depth = 0) {
+  // type(obj), as evaluated before the call. Held before anything can run
+  // that might retype obj (the fast route below runs nothing).
   PyTypeObject *tp = Py_TYPE(obj);
+  Ref cls;
+  Converter conv;
+  unsigned f = facts(st, tp, &conv);
   // type(obj)() can be replaced by making the empty instance directly when the
   // metaclass call, __new__, the __init__ chain and update are the originals:
   // nothing could tell the two apart.
-  bool plain = Py_TYPE(tp)->tp_call == PyType_Type.tp_call && (f & F_PLAIN_NEW);
+  const bool plain = Py_TYPE(tp)->tp_call == PyType_Type.tp_call && (f & F_PLAIN_NEW);
   if (!(f & F_SETDEFAULT)) {
-    if (capi::lookup_on_type(tp, st->s_setdefault) == nullptr)  // the error the lookup raises
-      return capi::call_class_method(obj, st->s_setdefault, key, Py_None);
+    // setdefault = obj.setdefault (through the class), then type(obj)(), then the call.
+    cls = Ref::borrow(as_obj(tp));
+    Ref method = Ref::borrow(capi::lookup_on_type(tp, st->s_setdefault));
+    if (!method) return capi::call_class_method(obj, st->s_setdefault, key, Py_None);  // the error the lookup raises
     Ref level = new_level(st, tp, plain);
     if (!level) return {};
-    return capi::call_class_method(obj, st->s_setdefault, key, level.get());
+    PyObject *argv[] = {key, level.get()};
+    return capi::call_unbound(method.get(), obj, argv, 2);
   }
   // The level is made before the call unless making it cannot be observed.
   Ref level;
   if (!plain) {
+    cls = Ref::borrow(as_obj(tp));
     level = new_level(st, tp, false);
     if (!level) return {};
+    f = facts(st, Py_TYPE(obj), &conv);  // that ran the class's code: the item methods are looked at again
   }
   const unsigned raw = F_NESTED | F_GETITEM | F_NO_MISSING;
-  // A converting __setitem__ that passes the value on to ours, when nothing
-  // has run since f was computed (the level is not made yet).
-  Converter conv;
-  if (!(f & F_SETITEM) && (f & F_CONVERT_NEXT_OWN) && plain) facts(st, tp, &conv);
-  if ((f & raw) == raw && ((f & F_SETITEM) || conv.conv != nullptr) && PyUnicode_CheckExact(key)) {
+  if ((f & raw) == raw && (f & (F_SETITEM | F_CONVERT_NEXT_OWN)) && PyUnicode_CheckExact(key)) {
     Py_ssize_t dot = key_has_no_dot ? -1 : find_dot(key, 0, PyUnicode_GET_LENGTH(key));
     if (dot == -2) return {};
     if (dot == -1) {
-      // A plain str key on our own item methods: one lookup, and on a miss a
-      // plain store, with no KeyError made unless the store itself fails.
-      // With a converting __setitem__ this holds only while the conversion
-      // of the level runs no Python code (which could see the KeyError being
-      // handled) and cannot fail; else the general route below runs.
+      // A plain str key on our own item methods (or a converting __setitem__
+      // that passes the value on to ours): one lookup, and on a miss a plain
+      // store, with no KeyError made unless something could see it.
       PyObject *value = nullptr;
-      int r = PyDict_GetItemRef(obj, key, &value);
+      int r = PyDict_GetItemRef(obj, key, &value);  // an exact str key: runs no Python code
       if (r < 0) return {};
       if (r > 0) return Ref::steal(value);
       if (!level) {
         level = new_level(st, tp, true);
         if (!level) return {};
       }
-      Ref stored = conv.conv ? Ref::steal(conv.conv->convert_quiet(obj, level.get())) : level.dup();
-      if (!stored) goto general;
+      Ref stored;
+      if (f & F_SETITEM) {
+        stored = level.dup();
+      } else {
+        // The conversion of the level, when it is known to run no code of the
+        // class's module and not to fail; else the general route below.
+        if (!cls) cls = Ref::borrow(as_obj(tp));  // the lookup of the conversion may run code
+        PyTypeObject *otp = Py_TYPE(obj);
+        const unsigned int version = otp->tp_version_tag;
+        Ref anchor = Ref::borrow(as_obj(conv.anchor));
+        stored = Ref::steal(conv.conv->convert_quiet(obj, level.get()));
+        if (!stored) {
+          if (!PyErr_Occurred()) goto general;
+          chain_key_error(key);
+          return {};
+        }
+        if (version == 0 || Py_TYPE(obj) != otp || otp->tp_version_tag != version) {
+          // Looking the conversion up ran code that changed the class: the
+          // method's own rest stores the value, with the KeyError being handled.
+          Ref caught = key_error(key);
+          if (!caught) return {};
+          auto pass_on = [&] { return conv.conv->pass_on(anchor.get(), obj, key, stored.get()); };
+          if (while_handling(caught.get(), pass_on) < 0) return {};
+          return level;
+        }
+      }
       if (PyDict_SetItem(obj, key, stored.get()) < 0) {
-        Ref missing = capi::tuple_of(key);
-        Ref error = missing ? Ref::steal(PyObject_Call(PyExc_KeyError, missing.get(), nullptr)) : Ref();
-        if (error) chain_context(error.get());
+        chain_key_error(key);
         return {};
       }
       return level;
     }
   }
 general:
+  if (!cls) cls = Ref::borrow(as_obj(tp));
   Ref value = do_getitem(st, obj, key);
   if (value) return value;
   if (!PyErr_ExceptionMatches(PyExc_KeyError)) return {};
@@ -615,21 +724,27 @@ general:
     level = new_level(st, tp, true);
     if (!level) return {};
   }
-  PyObject *handled = PyErr_GetHandledException();  // new reference or nullptr
-  PyErr_SetHandledException(caught.get());
-  int rc = do_setitem(st, obj, key, level.get());
-  PyErr_SetHandledException(handled);
-  Py_XDECREF(handled);
-  if (rc < 0) {
-    chain_context(caught.get());
-    return {};
-  }
+  // The store of the head: one more C frame, each such level counted twice
+  // against the interpreter's bound (here and in setitem_impl), for the
+  // frames between the two.
+  capi::RecursionGuard guard(" while storing a dotted key");
+  if (!guard) return {};
+  if (while_handling(caught.get(), [&] { return do_setitem(st, obj, key, level.get(), depth + 1); }) < 0) return {};
   return level;
 }
 
-int setitem_impl(State *st, PyObject *self, PyObject *key, PyObject *value) {
+int setitem_impl(State *st, PyObject *self, PyObject *key, PyObject *value, int depth) {
+  // A nested store: the plain algorithm recurses once per such store. Keep
+  // within its limit, and within the interpreter's bound on C recursion.
+  if (depth > 0 && depth >= Py_GetRecursionLimit()) {
+    capi::raise_recursion("maximum recursion depth exceeded while storing a dotted key");
+    return -1;
+  }
+  std::optional<capi::RecursionGuard> guard;
+  if (depth > 0 && !guard.emplace(" while storing a dotted key")) return -1;
   PathKey k(key);
   Ref cur = Ref::borrow(self);
+  Ref val = Ref::borrow(value);
   for (;;) {
     Ref head;
     const bool exact = PyUnicode_CheckExact(k.key);  // then the head is an exact str without a dot
@@ -637,29 +752,50 @@ int setitem_impl(State *st, PyObject *self, PyObject *key, PyObject *value) {
     if (r < 0) return -1;
     if (r == 0) {
       Ref plain = k.rest();
-      return plain ? PyDict_SetItem(cur.get(), plain.get(), value) : -1;
+      return plain ? PyDict_SetItem(cur.get(), plain.get(), val.get()) : -1;
     }
-    const unsigned f = facts(st, Py_TYPE(cur.get()));
-    Ref sub = setdefault_level(st, cur.get(), f, head.get(), exact);
+    Ref sub = setdefault_level(st, cur.get(), head.get(), exact, depth);
     if (!sub) return -1;
-    PyTypeObject *tp = Py_TYPE(cur.get());
-    int is_level = PyObject_IsInstance(sub.get(), as_obj(tp));
-    if (is_level < 0) return -1;
+    // isinstance(sub, type(self)): true at once for the very class (as
+    // PyObject_IsInstance answers first), else with type(self) held while
+    // __instancecheck__ runs.
+    Ref cls;
+    int is_level = 1;
+    if (Py_TYPE(sub.get()) != Py_TYPE(cur.get())) {
+      cls = Ref::borrow(as_obj(Py_TYPE(cur.get())));
+      is_level = PyObject_IsInstance(sub.get(), cls.get());
+      if (is_level < 0) return -1;
+    }
     if (!is_level) {
-      Ref name = Ref::steal(PyType_GetName(tp));
+      Ref name = Ref::steal(PyType_GetName(as_type(cls.get())));
       if (!name) return -1;
       Ref message = Ref::steal(PyUnicode_FromFormat(
           "target key \"%S\" is a value, cannot update value against another %S", head.get(), name.get()));
       if (message) capi::set_key_error(message.get());
       return -1;
     }
-    // sub is an instance of cur's class: a NestedDotBag
-    if ((Py_TYPE(sub.get()) == tp ? f : facts(st, Py_TYPE(sub.get()))) & F_SETITEM) {
+    // sub[rest] = value, with sub's class as it is now. Our __setitem__ (also
+    // after a converting one that passes the value on to it) is this same
+    // walk one level down: the loop goes on, one C frame for any depth.
+    Converter conv;
+    const unsigned sf = facts(st, Py_TYPE(sub.get()), &conv);
+    if (sf & F_SETITEM) {
       cur = std::move(sub);
       continue;
     }
+    Conversion c;
+    if (sf & F_CONVERT) {
+      if (convert(conv, sf, sub.get(), val.get(), c) < 0) return -1;
+      if (c.to_own) {
+        cur = std::move(sub);
+        val = std::move(c.converted);
+        continue;
+      }
+    }
     Ref rest = k.rest();
-    return rest ? do_setitem(st, sub.get(), rest.get(), value) : -1;
+    if (!rest) return -1;
+    if (sf & F_CONVERT) return conv.conv->pass_on(c.anchor.get(), sub.get(), rest.get(), c.converted.get());
+    return PyObject_SetItem(sub.get(), rest.get(), val.get());
   }
 }
 
@@ -711,15 +847,24 @@ int delitem_impl(State *st, PyObject *self, PyObject *key) {
 
 // --- class NestedDotBag: update ----------------------------------------------------
 
-// Re-checks, when some ABC was registered since the last check, whether one of
-// the plain value types above has become a Mapping.
-int refresh_plain_types(State *st) {
-  Ref token = capi::call(st->get_cache_token);
+// Whether none of the plain value types below is a Mapping (1, 0, or -1 on
+// error): the verdict kept for the ABC cache token in force now, made again
+// when the token has changed (any register() call anywhere changes it). Asked
+// for each value, since any code may register a class. Kept across calls:
+// isinstance(5, Mapping) runs ABCMeta.__instancecheck__ (about 2,000
+// instructions), reading the token a few dozen. Without the verdict, on a
+// release build, NestedDotBag(flat) with 20 int values took 55,599
+// instructions instead of 13,489 (4.1x), NestedDotBag() 4,735 instead of 2,614.
+int plain_types_not_mappings(State *st) {
+  PyObject *get = st->get_cache_token;  // _abc.get_cache_token: its C body is called directly
+  Ref token = PyCFunction_Check(get) && PyCFunction_GET_FLAGS(get) == METH_NOARGS
+                  ? Ref::steal(PyCFunction_GET_FUNCTION(get)(PyCFunction_GET_SELF(get), nullptr))
+                  : capi::call(get);
   if (!token) return -1;
   if (st->abc_token != nullptr) {
-    int same = PyObject_RichCompareBool(token.get(), st->abc_token, Py_EQ);
+    int same = token.get() == st->abc_token ? 1 : PyObject_RichCompareBool(token.get(), st->abc_token, Py_EQ);
     if (same < 0) return -1;
-    if (same) return 0;
+    if (same) return st->plain_not_mapping == Py_True;
   }
   PyTypeObject *types[] = {&PyLong_Type, &PyUnicode_Type, &PyFloat_Type, &PyBool_Type,
                            Py_TYPE(Py_None), &PyList_Type, &PyTuple_Type, &PyBytes_Type};
@@ -729,24 +874,22 @@ int refresh_plain_types(State *st) {
     if (r < 0) return -1;
     if (r) verdict = Py_False;
   }
+  // Kept under the token read before the checks: if they registered
+  // something, the next value makes the verdict again.
   Py_XSETREF(st->abc_token, token.release());
   Py_XSETREF(st->plain_not_mapping, Py_NewRef(verdict));
-  return 0;
+  return verdict == Py_True;
 }
 
 // isinstance(value, Mapping) with Mapping the module global read for this call.
-// `checked` tells whether the plain-type verdict was refreshed in this update().
-int is_mapping(State *st, PyObject *mapping, PyObject *value, bool &checked) {
+int is_mapping(State *st, PyObject *mapping, PyObject *value) {
   if (mapping == st->Mapping) {
     if (PyDict_Check(value)) return 1;  // dict is registered with MutableMapping
     PyTypeObject *tp = Py_TYPE(value);
     if (tp == &PyLong_Type || tp == &PyUnicode_Type || tp == &PyFloat_Type || tp == &PyBool_Type ||
         tp == Py_TYPE(Py_None) || tp == &PyList_Type || tp == &PyTuple_Type || tp == &PyBytes_Type) {
-      if (!checked) {
-        if (refresh_plain_types(st) < 0) return -1;
-        checked = true;
-      }
-      if (st->plain_not_mapping == Py_True) return 0;
+      int r = plain_types_not_mappings(st);
+      if (r != 0) return r < 0 ? -1 : 0;
     }
   }
   return PyObject_IsInstance(value, mapping);
@@ -757,9 +900,10 @@ struct Frame {
   Ref self;
   Ref iterable;  // the argument after step 2 (what .index() is asked of)
   Ref mapping;   // the Mapping global as read by this call
-  Ref dict;      // items read straight from this dict...
+  Ref dict;      // items read straight from this dict, as its items iterator reads them...
   Py_ssize_t pos = 0;
-  Py_ssize_t used = 0;
+  Py_ssize_t used = 0;  // its size when the walk began
+  Py_ssize_t left = 0;  // how many entries the walk may still find
   Ref iter;                  // ...or from this iterator
   bool chained = false;      // iter is itertools.chain(iterable, kwargs.items())
   PyObject *const *kwvalues = nullptr;  // keyword items (the outermost call only)
@@ -770,12 +914,12 @@ struct Frame {
 // Steps 1-2 of update() for one call: read the globals, turn a Mapping into
 // its items, and set up the walk of itertools.chain(iterable, kwargs.items()).
 int start_frame(State *st, PyObject *module, Frame &f, PyObject *self, PyObject *arg, PyObject *const *kwvalues,
-                PyObject *kwnames, bool &checked) {
+                PyObject *kwnames) {
   f.self = Ref::borrow(self);
   f.iterable = Ref::borrow(arg ? arg : st->empty_tuple);
   f.mapping = capi::global(module, st->s_Mapping);
   if (!f.mapping) return -1;
-  int m = is_mapping(st, f.mapping.get(), f.iterable.get(), checked);
+  int m = is_mapping(st, f.mapping.get(), f.iterable.get());
   if (m < 0) return -1;
   bool direct_dict = false;
   if (m) {
@@ -799,7 +943,7 @@ int start_frame(State *st, PyObject *module, Frame &f, PyObject *self, PyObject 
   if (plain_chain) {
     if (direct_dict) {
       f.dict = f.iterable.dup();
-      f.used = PyDict_GET_SIZE(f.dict.get());
+      f.used = f.left = PyDict_GET_SIZE(f.dict.get());
     } else {
       f.iter = Ref::steal(PyObject_GetIter(f.iterable.get()));
       if (!f.iter) return -1;
@@ -834,13 +978,21 @@ int start_frame(State *st, PyObject *module, Frame &f, PyObject *self, PyObject 
 // Step 3.1-3.2: the next (key, value) of the call. 1: got one; 0: done; -1: error.
 int next_item(State *st, Frame &f, Ref &key, Ref &value) {
   if (f.dict) {
+    // The checks of the dict's items iterator, in its order: the size first,
+    // then an entry found after as many as the dict held (keys were removed
+    // and others added: the size alone does not tell).
     if (PyDict_GET_SIZE(f.dict.get()) != f.used) {
       PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
       return -1;
     }
     PyObject *k, *v;
     if (PyDict_Next(f.dict.get(), &f.pos, &k, &v)) {
-      key = Ref::borrow(k);
+      if (f.left == 0) {
+        PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+        return -1;
+      }
+      --f.left;
+      key = Ref::borrow(k);  // taken before anything can run
       value = Ref::borrow(v);
       return 1;
     }
@@ -882,11 +1034,10 @@ int update_impl(State *st, PyObject *module, PyObject *self, PyObject *const *ar
     PyErr_Format(PyExc_TypeError, "expected at most 1 arguments, got %zd", nargs);
     return -1;
   }
-  bool checked = false;
   try {
     Frame top;  // the call itself; merges into levels go on `nested`
     std::vector<Frame> nested;
-    if (start_frame(st, module, top, self, nargs ? args[0] : nullptr, args + nargs, kwnames, checked) < 0) return -1;
+    if (start_frame(st, module, top, self, nargs ? args[0] : nullptr, args + nargs, kwnames) < 0) return -1;
     for (;;) {
       Frame &f = nested.empty() ? top : nested.back();
       Ref key, value;
@@ -897,7 +1048,7 @@ int update_impl(State *st, PyObject *module, PyObject *self, PyObject *const *ar
         nested.pop_back();
         continue;
       }
-      int m = is_mapping(st, f.mapping.get(), value.get(), checked);
+      int m = is_mapping(st, f.mapping.get(), value.get());
       if (m < 0) return -1;
       if (!m) {
         PyObject *target = f.self.get();
@@ -921,7 +1072,7 @@ int update_impl(State *st, PyObject *module, PyObject *self, PyObject *const *ar
         if (do_setitem(st, target, key.get(), value.get()) < 0) return -1;
         continue;
       }
-      Ref target = setdefault_level(st, f.self.get(), facts(st, Py_TYPE(f.self.get())), key.get());
+      Ref target = setdefault_level(st, f.self.get(), key.get());
       if (!target) return -1;
       if (uses_own(st, target.get(), F_UPDATE)) {
         if (nested.size() + 1 >= static_cast<size_t>(Py_GetRecursionLimit())) {
@@ -929,7 +1080,7 @@ int update_impl(State *st, PyObject *module, PyObject *self, PyObject *const *ar
           return -1;
         }
         nested.emplace_back();  // f is not used past this point
-        if (start_frame(st, module, nested.back(), target.get(), value.get(), nullptr, nullptr, checked) < 0)
+        if (start_frame(st, module, nested.back(), target.get(), value.get(), nullptr, nullptr) < 0)
           return -1;
       } else {
         Ref done = call_on(st, target.get(), st->s_update, value.get());
@@ -951,15 +1102,11 @@ PyObject *nested_init(PyObject *self, PyObject *const *args, Py_ssize_t nargs, P
   State *st = capi::state_of<State>(module);
   capi::RecursionGuard guard(" while initialising a NestedDotBag");
   if (!guard) return nullptr;
-  const unsigned f = facts(st, Py_TYPE(self));
-  Ref found;
-  if (f & F_NESTED_NEXT_BAG)
-    found = Ref::borrow(st->dotbag_init);
-  else
-    found = next_in_mro(Py_TYPE(self), st->NestedDotBag, st->s_init);
-  if (!found) {
-    if (PyErr_Occurred()) return nullptr;
-  } else if (found.get() == st->dotbag_init) {
+  // super(NestedDotBag, self).__init__()
+  Ref found = (facts(st, Py_TYPE(self)) & F_NESTED_NEXT_BAG) ? Ref::borrow(st->dotbag_init)
+                                                              : capi::super_lookup(st->NestedDotBag, self, st->s_init);
+  if (!found) return nullptr;
+  if (found.get() == st->dotbag_init) {
     if (dotbag_init_impl(st, self, st->empty_tuple, nullptr) < 0) return nullptr;
   } else if (found.get() == st->dict_init) {
     if (PyDict_Type.tp_init(self, st->empty_tuple, nullptr) < 0) return nullptr;
@@ -967,7 +1114,8 @@ PyObject *nested_init(PyObject *self, PyObject *const *args, Py_ssize_t nargs, P
     Ref result = call_found(found.get(), self, st->empty_tuple, nullptr);
     if (!result) return nullptr;
   }
-  if (f & F_UPDATE) {
+  // self.update(*args, **kwargs), looked up now: the initialiser may have run any code
+  if (facts(st, Py_TYPE(self)) & F_UPDATE) {
     if (update_impl(st, module, self, args, nargs, kwnames) < 0) return nullptr;
     Py_RETURN_NONE;
   }
@@ -1062,7 +1210,7 @@ int add_converting_setitem(PyObject *module, PyObject *descr, const capi::Conver
   Ref capsule = Ref::steal(PyCapsule_New(const_cast<capi::ConvertingSetitem *>(conv), kConverterCapsule, nullptr));
   if (!capsule || PyDict_SetItem(st->converters, descr, capsule.get()) < 0) return -1;
   // Facts computed before the declaration are out of date.
-  std::memset(PyByteArray_AS_STRING(st->type_facts), 0, sizeof(FactsEntry) * kFactsSlots);
+  std::memset(facts_table(st), 0, sizeof(FactsEntry) * kFactsSlots);
   return 0;
 }
 
@@ -1102,9 +1250,7 @@ int module_exec(PyObject *module) {
   st->empty_tuple = PyTuple_New(0);
   st->one = PyLong_FromLong(1);
   st->plain_not_mapping = Py_NewRef(Py_False);
-  st->type_facts = PyByteArray_FromStringAndSize(nullptr, sizeof(FactsEntry) * kFactsSlots);
-  if (st->type_facts == nullptr) return -1;
-  std::memset(PyByteArray_AS_STRING(st->type_facts), 0, sizeof(FactsEntry) * kFactsSlots);
+  std::memset(facts_table(st), 0, sizeof(FactsEntry) * kFactsSlots);  // the interpreter zeroes it; stated here
   if (st->empty_tuple == nullptr || st->one == nullptr) return -1;
 
   // import itertools
@@ -1189,7 +1335,7 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "dravix.datastructures.dotbag",
     module_doc,
-    sizeof(State),
+    sizeof(ModuleState),
     nullptr,
     module_slots,
     capi::state_traverse<State>,
