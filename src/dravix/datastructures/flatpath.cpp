@@ -16,6 +16,7 @@
 // it into its marker's class once all entries are placed, so tuples, named
 // tuples and list subclasses come back whole at any depth.
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "capi.hpp"
@@ -94,7 +95,10 @@ struct Names {
 
 // Whether the common types keep their usual standing towards MutableMapping
 // (dict registered, list/tuple/str/... not). Registrations bump the ABC cache
-// token, so the answer is recomputed only when the token moves.
+// token, which is also what the ABC's own negative cache is kept by, so the
+// answer is recomputed only when the token moves. Kept across calls because
+// the nine subclass checks cost far more than small calls themselves:
+// FlatPath({'a': 1}) takes 7.9 k instructions with the answer kept, 46 k without.
 int plain_types_ok(State *st) {
   Ref token = capi::call(st->get_cache_token);
   if (!token) return -1;
@@ -162,7 +166,8 @@ int is_mapping(const Names &n, PyObject *obj) {
 }
 
 int is_marker(const Names &n, PyObject *obj) {
-  if (n.marker_typecheck) return PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject *>(n.marker.get()));
+  if (n.marker_typecheck)
+    return !PyUnicode_CheckExact(obj) && PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject *>(n.marker.get()));
   return PyObject_IsInstance(obj, n.marker.get());
 }
 
@@ -325,21 +330,15 @@ struct Walk {
   std::vector<Frame> frames;
   std::vector<PyObject *> elems;  // owned references
   capi::PointerSet on_path;       // containers of the levels being walked
+  Walk *next_free = nullptr;      // the list of walks being freed (free_walks)
 
   ~Walk() { drop(); }
 
-  void drop() {
-    // Release in a local first: destructors may run Python code.
-    std::vector<Frame> frames_gone;
-    frames_gone.swap(frames);
-    std::vector<PyObject *> elems_gone;
-    elems_gone.swap(elems);
-    while (!frames_gone.empty()) {
-      if (frames_gone.back().container) on_path.remove(frames_gone.back().container.get());
-      frames_gone.pop_back();
-    }
-    for (PyObject *e : elems_gone) Py_DECREF(e);
-  }
+  // Releases the levels. The walks of their iterators that nothing else
+  // holds are added to *todo instead of being freed from inside this call.
+  void release(Walk **todo);
+  // Releases the levels, and in turn every walk that only they held.
+  void drop();
 
   int traverse(visitproc visit, void *arg) {
     Py_VISIT(module.get());
@@ -363,6 +362,50 @@ struct IterObject {
   PyObject_HEAD
   Walk *walk;
 };
+
+void iter_dealloc(PyObject *self);
+
+// A level's iterator may be another walk (a delegate's result, a mapping's
+// items()) that holds the next one, and so on for as many levels as the data
+// has: such walks are taken out of their iterator objects while only this
+// walk holds them, and freed one after the other, never by recursion.
+void Walk::release(Walk **todo) {
+  // Release in a local first: destructors may run Python code.
+  std::vector<Frame> frames_gone;
+  frames_gone.swap(frames);
+  std::vector<PyObject *> elems_gone;
+  elems_gone.swap(elems);
+  for (size_t i = frames_gone.size(); i-- > 0;) {
+    Frame &f = frames_gone[i];
+    if (f.container) on_path.remove(f.container.get());
+    PyObject *it = f.iter.get();
+    if (it != nullptr && Py_TYPE(it)->tp_dealloc == iter_dealloc && Py_REFCNT(it) == 1) {
+      auto *io = reinterpret_cast<IterObject *>(it);
+      if (Walk *child = io->walk) {
+        io->walk = nullptr;
+        child->next_free = *todo;
+        *todo = child;
+      }
+    }
+  }
+  while (!frames_gone.empty()) frames_gone.pop_back();
+  for (PyObject *e : elems_gone) Py_DECREF(e);
+}
+
+void free_walks(Walk *todo) {
+  while (todo != nullptr) {
+    Walk *w = todo;
+    todo = w->next_free;
+    w->release(&todo);
+    delete w;
+  }
+}
+
+void Walk::drop() {
+  Walk *todo = nullptr;
+  release(&todo);
+  free_walks(todo);
+}
 
 State *walk_state(Walk &w) { return capi::state_of<State>(w.module.get()); }
 
@@ -544,7 +587,7 @@ int descend(Walk &w, PyObject *value, bool mapping, Ref elem) {
 
 // The next pair (or, for a bare top-level object, that object), nullptr at
 // the end or on error.
-PyObject *walk_next(Walk &w) {
+[[gnu::noinline]] PyObject *walk_next(Walk &w) {
   State *st = walk_state(w);
   if (!w.started) {
     w.started = true;
@@ -650,6 +693,40 @@ PyObject *walk_next(Walk &w) {
   return nullptr;
 }
 
+// A step of a walk may run inside the step of another (a level read from a
+// walk: a replaced FlatPath.__flatten__, a mapping's items(), a sequence's
+// __iter__, directly or through other C code), one C frame chain per level of
+// the data. Such a nested step counts as a nested call of the interpreter's C
+// recursion limit, as a generator's step does; the outermost step, which all
+// plain data is walked in, needs no guard. The limit is set for the
+// interpreter's own frames: a step with the C calls between it and the next
+// can take several times their stack (and AddressSanitizer builds, with
+// redzones around every local passed by address, several times more), so a
+// nested step counts as kStepWeight calls, much as CPython lowers the limit
+// for its own sanitizer builds.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int kStepWeight = 10;
+#else
+constexpr int kStepWeight = 4;
+#endif
+
+// Steps of walks running on this thread, one inside the other. Read on every
+// step: with glibc, which keeps room for it, in the static TLS block.
+#if defined(__GLIBC__)
+[[gnu::tls_model("initial-exec")]]
+#endif
+thread_local int steps_running = 0;
+
+// walk_next for a step inside another step.
+[[gnu::noinline]] PyObject *nested_walk_next(Walk &w) {
+  std::optional<capi::RecursionGuard> levels[kStepWeight];
+  for (auto &level : levels) {
+    level.emplace(" while flattening");
+    if (!*level) return nullptr;
+  }
+  return walk_next(w);
+}
+
 PyObject *iter_next(PyObject *self) {
   Walk *w = reinterpret_cast<IterObject *>(self)->walk;
   if (w == nullptr || w->finished) return nullptr;
@@ -658,7 +735,8 @@ PyObject *iter_next(PyObject *self) {
     return nullptr;
   }
   w->running = true;
-  PyObject *item = walk_next(*w);
+  PyObject *item = ++steps_running > 1 ? nested_walk_next(*w) : walk_next(*w);
+  --steps_running;
   w->running = false;
   if (item == nullptr) {
     // Finished or failed: like a generator, it yields nothing more.
@@ -679,7 +757,10 @@ int iter_traverse(PyObject *self, visitproc visit, void *arg) {
 int iter_clear(PyObject *self) {
   Walk *w = reinterpret_cast<IterObject *>(self)->walk;
   reinterpret_cast<IterObject *>(self)->walk = nullptr;
-  delete w;
+  if (w != nullptr) {
+    w->next_free = nullptr;
+    free_walks(w);
+  }
   return 0;
 }
 
@@ -932,16 +1013,6 @@ struct Rebuild {
   Ref ret, ptr, k, prev_ptr, prev_k;
   bool prev_k_last = false;  // prev_k is -1 and prev_ptr is a working list
 
-  // Walks that start where the previous entry's walk went (see place_entry).
-  // quiet: since the rebuild began, nothing was done that could run Python
-  // code, and every key put into our dicts was an exact str, so the dicts of
-  // the rebuild have changed only through the steps taken here.
-  bool quiet = false;
-  bool marker_plain = false;  // type_/index of an exact IndexMarker are plain instance attributes
-  Ref chain_path;             // the previous entry's path (an exact tuple)
-  std::vector<Ref> chain;     // chain[i]: ptr after its step i + 1, for its leading key steps
-  size_t chain_valid = 0;     // how many of those a walk from the root would still give
-
   // The class a working list of ours stands for, or nullptr for any other object.
   PyObject *class_of(PyObject *obj) const {
     if (plain.contains(obj)) return reinterpret_cast<PyObject *>(&PyList_Type);
@@ -950,16 +1021,8 @@ struct Rebuild {
   }
 };
 
-// k.<name> for the marker k being stepped through. While the rebuild is
-// quiet, IndexMarker is as it was when the rebuild began, so for an exact
-// IndexMarker with plain attributes the class's getattr slot is the generic
-// one, called directly (what PyObject_GetAttr would call).
-Ref marker_attr(Rebuild &r, PyObject *name) {
-  PyObject *k = r.k.get();
-  if (r.quiet && r.marker_plain && Py_IS_TYPE(k, reinterpret_cast<PyTypeObject *>(r.st->marker_cls)))
-    return Ref::steal(PyObject_GenericGetAttr(k, name));
-  return Ref::steal(PyObject_GetAttr(k, name));
-}
+// k.<name> for the marker k being stepped through.
+Ref marker_attr(Rebuild &r, PyObject *name) { return Ref::steal(PyObject_GetAttr(r.k.get(), name)); }
 
 PyObject *unbound(const char *name) {
   PyErr_Format(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment", name);
@@ -972,7 +1035,6 @@ Ref slot_get(Rebuild &r) {
     Py_ssize_t size = PyList_GET_SIZE(r.prev_ptr.get());
     if (size > 0) return Ref::borrow(PyList_GET_ITEM(r.prev_ptr.get(), size - 1));
   }
-  r.quiet = false;
   return Ref::steal(PyObject_GetItem(r.prev_ptr.get(), r.prev_k.get()));
 }
 
@@ -983,7 +1045,6 @@ int slot_set(Rebuild &r, PyObject *value) {
     if (size > 0) return PyList_SetItem(r.prev_ptr.get(), size - 1, Py_NewRef(value));
   }
   if (PyDict_CheckExact(r.prev_ptr.get())) return PyDict_SetItem(r.prev_ptr.get(), r.prev_k.get(), value);
-  r.quiet = false;
   return PyObject_SetItem(r.prev_ptr.get(), r.prev_k.get(), value);
 }
 
@@ -993,6 +1054,9 @@ int place_working(Rebuild &r, Ref list, PyObject *cls) {
     unbound("prev_ptr");
     return -1;
   }
+  // The slot's position in a working list, read before the old item is let
+  // go (its release may run code that changes the list).
+  Py_ssize_t at = r.prev_k_last ? PyList_GET_SIZE(r.prev_ptr.get()) - 1 : -1;
   if (slot_set(r, list.get()) < 0) return -1;
   if (cls == reinterpret_cast<PyObject *>(&PyList_Type)) {
     if (r.plain.add(list.get()) < 0) return -1;
@@ -1006,12 +1070,8 @@ int place_working(Rebuild &r, Ref list, PyObject *cls) {
   }
   Working w;
   w.parent = r.prev_ptr.dup();
-  if (r.prev_k_last) {
-    w.at = PyList_GET_SIZE(r.prev_ptr.get()) - 1;
-  } else {
-    w.key = r.prev_k.dup();
-    w.at = -1;
-  }
+  w.at = at;
+  if (at < 0) w.key = r.prev_k.dup();
   w.cls = Ref::borrow(cls);
   PyObject *key = list.get();
   w.list = std::move(list);
@@ -1068,13 +1128,11 @@ int step_into_sequence(Rebuild &r, PyObject *cls, bool last) {
   if (ours == cls) {
     Ref index = marker_attr(r, r.st->str_index);
     if (!index) return -1;
-    if (!PyLong_CheckExact(index.get())) r.quiet = false;
     if (ensure_position(ptr, index.get(), last) < 0) return -1;
     return enter_last(r, ptr);
   }
   if (ours == nullptr && reinterpret_cast<PyObject *>(Py_TYPE(ptr)) == cls) {
     // A sequence of exactly this class stored as a value: grow a copy of it.
-    r.quiet = false;
     Ref copy = Ref::steal(PySequence_List(ptr));
     if (!copy) return -1;
     if (place_working(r, copy.dup(), cls) < 0) return -1;
@@ -1109,7 +1167,6 @@ Ref one_placeholder_of(PyObject *cls) {
 // A step through a marker whose type_ is not a list or tuple class: the
 // generic operations, as they come.
 int step_into_other(Rebuild &r, PyObject *cls) {
-  r.quiet = false;
   if (reinterpret_cast<PyObject *>(Py_TYPE(r.ptr.get())) != cls) {
     if (!r.prev_ptr) {
       unbound("prev_ptr");
@@ -1146,7 +1203,6 @@ int step_into_other(Rebuild &r, PyObject *cls) {
 
 // A copy of a dict that an entry placed as a value (a dict subclass by copy.copy).
 Ref copy_of_dict(Rebuild &r, PyObject *d) {
-  r.quiet = false;
   if (PyDict_CheckExact(d)) return Ref::steal(PyDict_Copy(d));
   if (r.st->copy_copy == nullptr) {
     r.st->copy_copy = capi::import_from("copy", "copy").release();
@@ -1155,11 +1211,10 @@ Ref copy_of_dict(Rebuild &r, PyObject *d) {
   return capi::call(r.st->copy_copy, d);
 }
 
-// A step through a mapping key k.
-int step_into_key(Rebuild &r) {
+// A step through a mapping key k; last tells whether it ends the path.
+int step_into_key(Rebuild &r, bool last) {
   PyObject *ptr = r.ptr.get();
   PyObject *k = r.k.get();
-  if (!PyUnicode_CheckExact(k) || !PyDict_CheckExact(ptr) || !r.names.mm_fast) r.quiet = false;
   int mapping = is_mapping(r.names, ptr);
   if (mapping < 0) return -1;
   if (mapping && r.stored.size() != 0 && r.stored.contains(ptr)) {
@@ -1177,7 +1232,12 @@ int step_into_key(Rebuild &r) {
   }
   if (mapping) {
     Ref value;
-    if (PyDict_CheckExact(ptr)) {
+    if (PyDict_CheckExact(ptr) && last) {
+      // ptr[k] = ptr.get(k, {}) and then ptr[k] = obj: in a dict, the same as
+      // the second store alone, which the entry makes with prev_ptr[prev_k].
+      // ptr, the placeholder, is not read again.
+      value = r.ptr.dup();
+    } else if (PyDict_CheckExact(ptr)) {
       // ptr[k] = ptr.get(k, {}): storing an existing value again changes nothing.
       PyObject *found = nullptr;
       int has = PyDict_GetItemRef(ptr, k, &found);
@@ -1234,89 +1294,36 @@ int step_into_key(Rebuild &r) {
   if (!more) return -1;
   Ref grown = Ref::steal(PyNumber_InPlaceAdd(ptr, more.get()));
   if (!grown) return -1;
-  Ref last = Ref::steal(PyObject_GetItem(grown.get(), r.st->minus_one));
-  if (!last) return -1;
-  Ref value = Ref::steal(PyObject_GetItem(last.get(), k));
+  Ref appended = Ref::steal(PyObject_GetItem(grown.get(), r.st->minus_one));
+  if (!appended) return -1;
+  Ref value = Ref::steal(PyObject_GetItem(appended.get(), k));
   if (!value) return -1;
-  r.prev_ptr = std::move(last);
+  r.prev_ptr = std::move(appended);
   r.prev_k = r.k.dup();
   r.prev_k_last = false;
   r.ptr = std::move(value);
   return 0;
 }
 
-// Whether a step through key k from ptr is one that the next entry may take
-// over (see place_entry): an exact str key into an exact dict that is not a
-// stored value. Such a step runs no Python code and gives the same dict the
-// next time, as long as the rebuild stays quiet.
-bool reusable_key_step(const Rebuild &r, PyObject *ptr, PyObject *k) {
-  return PyUnicode_CheckExact(k) && PyDict_CheckExact(ptr) && !(r.stored.size() != 0 && r.stored.contains(ptr));
-}
-
-// Places one entry. Consecutive paths mostly share their first keys: while
-// the rebuild is quiet (nothing has run that could change our dicts, and
-// their keys are all exact str), the leading key steps of the previous path
-// are remembered with the dict each reached, and the next path starts after
-// the elements it shares with it (the very same objects), in the state the
-// walk from the root would reach there. The last remembered step is dropped
-// once the entry is placed: the step after it, or the placement itself, may
-// have replaced the dict it reached.
+// Places one entry, walking its path from the root.
 int place_entry(Rebuild &r, PyObject *entry) {
-  PyTypeObject *etp = Py_TYPE(entry);
-  if (!((PyTuple_Check(entry) && etp->tp_iter == PyTuple_Type.tp_iter && PyTuple_GET_SIZE(entry) == 2) ||
-        (PyList_CheckExact(entry) && PyList_GET_SIZE(entry) == 2)))
-    r.quiet = false;
   Ref parts[2];
   if (capi::unpack_exact(entry, parts, 2) < 0) return -1;
   Ref obj = std::move(parts[1]);
   r.ptr = r.ret.dup();
-  if (!PyTuple_CheckExact(parts[0].get())) r.quiet = false;
+  // path = list(path), read by position (an exact tuple as it is): nothing
+  // else sees the copy, so it never changes.
   Ref path = PyTuple_CheckExact(parts[0].get()) ? std::move(parts[0]) : Ref::steal(PySequence_List(parts[0].get()));
   if (!path) return -1;
   Py_ssize_t length = PySequence_Fast_GET_SIZE(path.get());
-  Py_ssize_t start = 0;
-  if (r.quiet && r.chain_valid > 0 && PyTuple_CheckExact(path.get())) {
-    PyObject *prev = r.chain_path.get();
-    Py_ssize_t shared = 0;
-    while (static_cast<size_t>(shared) < r.chain_valid && shared < length &&
-           PyTuple_GET_ITEM(path.get(), shared) == PyTuple_GET_ITEM(prev, shared))
-      ++shared;
-    if (shared > 0) {
-      // The state after the last shared step: ptr = prev_ptr[k], k being that element.
-      r.k = Ref::borrow(PyTuple_GET_ITEM(path.get(), shared - 1));
-      r.prev_ptr = shared >= 2 ? r.chain[static_cast<size_t>(shared - 2)].dup() : r.ret.dup();
-      r.prev_k = r.k.dup();
-      r.prev_k_last = false;
-      r.ptr = r.chain[static_cast<size_t>(shared - 1)].dup();
-      start = shared;
-    }
-  }
-  r.chain.resize(static_cast<size_t>(start));
-  r.chain_valid = 0;
-  bool leading = r.quiet && PyTuple_CheckExact(path.get());
-  for (Py_ssize_t i = start; i < length; ++i) {
+  for (Py_ssize_t i = 0; i < length; ++i) {
     r.k = Ref::borrow(PySequence_Fast_GET_ITEM(path.get(), i));
     int marker = is_marker(r.names, r.k.get());
     if (marker < 0) return -1;
     if (!marker) {
-      bool reusable = leading && reusable_key_step(r, r.ptr.get(), r.k.get());
-      if (step_into_key(r) < 0) return -1;
-      leading = reusable && r.quiet;
-      if (leading) {
-        try {
-          r.chain.push_back(r.ptr.dup());
-        } catch (const std::bad_alloc &) {
-          PyErr_NoMemory();
-          return -1;
-        }
-      }
+      if (step_into_key(r, i == length - 1) < 0) return -1;
       continue;
     }
-    leading = false;
-    // type_ and index of an exact IndexMarker whose class has nothing of
-    // those names are read from the instance: no Python code runs.
-    if (!r.marker_plain || !Py_IS_TYPE(r.k.get(), reinterpret_cast<PyTypeObject *>(r.st->marker_cls)))
-      r.quiet = false;
     Ref cls = marker_attr(r, r.st->str_type_);
     if (!cls) return -1;
     PyObject *c = cls.get();
@@ -1335,13 +1342,6 @@ int place_entry(Rebuild &r, PyObject *entry) {
     return -1;
   }
   if (slot_set(r, obj.get()) < 0) return -1;
-  if (r.quiet && !r.chain.empty() && PyTuple_CheckExact(path.get())) {
-    r.chain_valid = r.chain.size() - 1;
-    r.chain_path = std::move(path);
-  } else {
-    r.chain.clear();
-    r.chain_path.reset();
-  }
   if (PyDict_Check(obj.get())) {
     int added = r.stored.add(obj.get());
     if (added < 0) return -1;
@@ -1375,6 +1375,12 @@ Ref finished_sequence(Rebuild &r, const Working &w) {
   return capi::call(cls, w.list.get());
 }
 
+// Whether the working list w is still at its position in its parent, a working list.
+bool still_at(const Working &w) {
+  PyObject *parent = w.parent.get();
+  return w.at < PyList_GET_SIZE(parent) && PyList_GET_ITEM(parent, w.at) == w.list.get();
+}
+
 // Turns the working lists into their classes, innermost (latest made) first,
 // replacing each in its slot if it is still there.
 int finish_sequences(Rebuild &r) {
@@ -1382,9 +1388,11 @@ int finish_sequences(Rebuild &r) {
     Working &w = r.working[i];
     PyObject *parent = w.parent.get();
     if (w.at >= 0) {
-      if (w.at >= PyList_GET_SIZE(parent) || PyList_GET_ITEM(parent, w.at) != w.list.get()) continue;
+      if (!still_at(w)) continue;
       Ref done = finished_sequence(r, w);
-      if (!done || PyList_SetItem(parent, w.at, done.release()) < 0) return -1;
+      if (!done) return -1;
+      // The class's code has run: the position is checked again.
+      if (still_at(w) && PyList_SetItem(parent, w.at, done.release()) < 0) return -1;
       continue;
     }
     Ref current;
@@ -1423,12 +1431,8 @@ PyObject *flatpath_reconstruct(PyObject *self, PyObject *) {
   if (resolve_mapping(module, r.st, r.names) < 0 || resolve_marker(module, r.st, r.names) < 0) return nullptr;
   r.ret = Ref::steal(PyDict_New());
   if (!r.ret) return nullptr;
-  auto *marker_tp = reinterpret_cast<PyTypeObject *>(r.st->marker_cls);
-  r.marker_plain = marker_tp->tp_getattro == PyObject_GenericGetAttr &&
-                   capi::lookup_on_type(marker_tp, r.st->str_type_) == nullptr &&
-                   capi::lookup_on_type(marker_tp, r.st->str_index) == nullptr;
   if (Py_TYPE(self)->tp_iter == PyList_Type.tp_iter) {
-    r.quiet = r.names.mm_fast && r.names.marker_typecheck;
+    // The list's own iterator, as `for entry in self` would make it.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(self); ++i) {
       Ref entry = Ref::borrow(PyList_GET_ITEM(self, i));
       if (place_entry(r, entry.get()) < 0) return nullptr;
