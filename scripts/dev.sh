@@ -17,6 +17,9 @@ while [ $# -gt 0 ]; do
   mods+=("$1"); shift
 done
 [ ${#mods[@]} -gt 0 ] || { echo "usage: scripts/dev.sh MODULE... [-- PYTEST-ARGS]" >&2; exit 2; }
+# The staged package hides the installed one, so the whole suite needs every
+# module staged: ALL_TESTS builds them all, whatever was named.
+[ "${ALL_TESTS:-0}" = 1 ] && mods=(flatpath dotbag configuration rankmap ghostseq logic branchlet typeattr)
 PY=${PY:-.venv/bin/python}
 BIN=$(cd "$(dirname "$PY")" && pwd)
 CMAKE=$BIN/cmake; [ -x "$CMAKE" ] || CMAKE=cmake
