@@ -3,10 +3,14 @@ being worked on, re-entrant callbacks, overrides that raise, deep nesting, large
 sizes, wrong arguments, and fuzzed text for the parsers. Each case must end in a
 Python exception or a correct result, with the object left consistent."""
 
+import ast
 import builtins
 import configparser
 import contextlib
+import copy
+import functools
 import gc
+import itertools
 import sys
 import weakref
 
@@ -14,7 +18,10 @@ import pytest
 import yaml
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from test_dotbag import plain, ref
+from test_ghostseq import Obj, baseline
 
+import dravix.datastructures.configuration as configuration_mod
 import dravix.datastructures.logic as logic_mod
 from dravix.datastructures.branchlet import Branchlet
 from dravix.datastructures.configuration import Configuration
@@ -308,6 +315,189 @@ def test_rankmap_large():
     consistent_rankmap(m)
 
 
+class Interrupt(BaseException):
+    """Stands for KeyboardInterrupt: must never be cleared."""
+
+
+def on_call(n, action):
+    """A hook that runs action on its n-th call only."""
+    calls = itertools.count(1)
+    return lambda *args: action() if next(calls) == n else None
+
+
+# --- RankMap: every mutation keeps _order and _data in agreement -------------------------
+
+
+class Finalizer:
+    def __init__(self, action):
+        self.action = action
+
+    def __del__(self):
+        self.action()
+
+
+class Position:
+    def __init__(self, action):
+        self.action = action
+
+    def __index__(self):
+        self.action()
+        return 0
+
+
+def delete_while_an_earlier_key_raises(m):
+    m[Key("a", eq=boom)] = 1  # compared first when the order is searched
+    m["b"] = 2
+    with pytest.raises(Boom):
+        del m["b"]
+    assert m["b"] == 2
+
+
+def delete_while_a_comparison_moves_keys(m, n):
+    # The n-th comparison with the stored key (1: in the search of the order,
+    # 2: in the deletion from the dict) moves another key in front of it.
+    m["a"] = 1
+    m[Key("k", eq=on_call(n, lambda: m.move("b", 0)))] = 2
+    m["b"] = 3
+    del m[Key("k")]
+    assert m.keys() == ["b", "p", "a"]
+
+
+def insert_whose_position_adds_the_key(m):
+    with pytest.raises(KeyError, match="already exist"):
+        m.insert("z", 5, Position(lambda: m.__setitem__("z", 0)))
+    assert m["z"] == 0
+
+
+def insert_whose_store_adds_the_key(m):
+    # -1 and -2 hash alike: storing Key(-2) compares it with the stored Key(-1)
+    # (once in the membership check, then in the store, which adds it).
+    m[Key(-1, eq=on_call(2, lambda: m.__setitem__(Key(-2), 0)))] = 1
+    with pytest.raises(KeyError, match="already exist"):
+        m.insert(Key(-2), 5, 0)
+    assert m[Key(-2)] == 0
+
+
+def store_whose_comparison_clears_the_map(m):
+    m[Key(-1, eq=on_call(1, m.clear))] = 1
+    m[Key(-2)] = 2
+
+
+def store_whose_second_hash_deletes_the_key(m):
+    k = Key("k")
+    m[k] = m["z"] = 1
+    k.hash_ = on_call(2, lambda: m.__delitem__(k))
+    m[k] = 2
+    assert m.items() == [("p", 0), ("z", 1), (k, 2)]
+
+
+def clear_whose_value_adds_a_key(m):
+    m["v"] = Finalizer(lambda: m.__setitem__("x", 1))
+    m.clear()
+    assert m.keys() == ["x"]
+
+
+class RefusingOrder(list):
+    def remove(self, item):
+        raise Boom
+
+
+def delete_whose_order_refuses(m):
+    m["a"] = 1
+    m._order = RefusingOrder(m._order)
+    with pytest.raises(Boom):
+        del m["a"]
+    assert m["a"] == 1
+
+
+@pytest.mark.parametrize(
+    "mutation",
+    [
+        delete_while_an_earlier_key_raises,
+        pytest.param(functools.partial(delete_while_a_comparison_moves_keys, n=1), id="comparison-moves-keys-1"),
+        pytest.param(functools.partial(delete_while_a_comparison_moves_keys, n=2), id="comparison-moves-keys-2"),
+        insert_whose_position_adds_the_key,
+        insert_whose_store_adds_the_key,
+        store_whose_comparison_clears_the_map,
+        store_whose_second_hash_deletes_the_key,
+        clear_whose_value_adds_a_key,
+        delete_whose_order_refuses,
+    ],
+)
+def test_rankmap_mutations_keep_the_invariant(mutation):
+    m = RankMap(p=0)
+    mutation(m)
+    consistent_rankmap(m)  # equal lengths, every key of _data in _order: each once
+
+
+class ChangingClass(RankMap):
+    pass
+
+
+def change_setitem_during_update(m):
+    seen = []
+
+    def replace():
+        ChangingClass.__setitem__ = lambda self, key, value: seen.append(key)
+
+    m.update([("a", 1), (Key("b", hash_=on_call(1, replace)), 2), ("c", 3)], d=4)
+    return seen == ["c", "d"] and "c" not in m
+
+
+def change_getitem_during_values(m):
+    m.update(a=1)
+    k = Key("b")
+    m[k] = 2
+    m["c"] = 3
+    k.hash_ = on_call(1, lambda: setattr(ChangingClass, "__getitem__", lambda self, key: "new"))
+    return m.values() == [1, 2, "new"]
+
+
+@pytest.mark.parametrize("change", [change_setitem_during_update, change_getitem_during_values])
+def test_rankmap_follows_class_changes_made_during_a_call(change):
+    try:
+        assert change(ChangingClass())
+    finally:
+        for name in ("__setitem__", "__getitem__"):
+            if name in vars(ChangingClass):
+                delattr(ChangingClass, name)
+
+
+class FailingTwice(list):
+    """An order whose insert raises Boom, then Interrupt when the undo puts the key back."""
+
+    def insert(self, index, item):
+        raise next(self.failures)
+
+
+def move_undo_fails(m):
+    m._order = FailingTwice(m._order)
+    m._order.failures = iter([Boom, Interrupt])
+    m.move("p", 0)
+
+
+class RaisingDelete(dict):
+    def __delitem__(self, key):
+        raise Interrupt
+
+
+class RaisingAppend(list):
+    def append(self, item):
+        raise Boom
+
+
+def store_undo_fails(m):
+    m._data, m._order = RaisingDelete(m._data), RaisingAppend(m._order)
+    m["new"] = 1
+
+
+@pytest.mark.parametrize("failing", [move_undo_fails, store_undo_fails])
+def test_rankmap_undo_that_fails_is_raised_with_the_first_failure(failing):
+    with pytest.raises(Interrupt) as info:
+        failing(RankMap(p=0))
+    assert isinstance(info.value.__context__, Boom)
+
+
 # --- GhostSeq ------------------------------------------------------------------------
 
 
@@ -503,6 +693,250 @@ def test_ghostseq_large_and_repeated():
     assert len(seq) == 0
 
 
+# Run in a fresh interpreter under the debug allocator: before the fixes these
+# read freed or out-of-bounds memory, or overflowed the C stack.
+MEMORY_CASES = {
+    # __dict__.items() of a dict subclass gives items of any shape: they are
+    # unpacked as a for statement would, or fail as it does.
+    "items of any shape": """
+        import copy
+        from dravix.datastructures.ghostseq import GhostSeq
+        class G(GhostSeq): pass
+        class O: pass
+        m = O()
+        for items, error in [([(10**40,)], ValueError), ([("a", 1, 2)], ValueError), ([7], TypeError)]:
+            class D(dict):
+                def items(self, items=items): return items
+            for copier in (copy.copy, copy.deepcopy):
+                g = G([m]); g.__dict__ = D(g.__dict__)
+                try:
+                    copier(g)
+                except error:
+                    pass
+                else:
+                    raise AssertionError(items)
+        class D(dict):
+            def items(self): return [["data", dict.__getitem__(self, "data")], iter(("tag", 5))]
+        g = G([m]); g.__dict__ = D(g.__dict__)
+        dup = copy.copy(g)
+        assert list(dup) == [m] and dup.tag == 5 and dup.data[0] is not g.data[0]
+    """,
+    # A next() from inside the source's own step, as a generator would have it.
+    "re-entrant next": """
+        from dravix.datastructures.ghostseq import GhostSeq
+        class O: pass
+        keep = [O() for _ in range(3)]
+        seen = []
+        class G(GhostSeq):
+            @property
+            def data(self):
+                def pred(entry):
+                    try:
+                        next(it)
+                    except ValueError as exc:
+                        seen.append(str(exc))
+                    return False
+                return filter(pred, tuple(self.__dict__["data"]))
+            @data.setter
+            def data(self, value):
+                self.__dict__["data"] = value
+        it = iter(G(keep))
+        assert list(it) == [] and seen == ["generator already executing"] * 3
+    """,
+    # data that is itself a GhostSeq, 200,000 deep: each level's iterator
+    # steps the next one. A shallow chain still works.
+    "chained data": """
+        import weakref
+        from dravix.datastructures.ghostseq import GhostSeq
+        class O:
+            def __call__(self): return self
+        keep = [O(), O()]
+        def chain(n):
+            seqs = [GhostSeq() for _ in range(n)]
+            for a, b in zip(seqs, seqs[1:]):
+                a.data = b
+            seqs[-1].data = [weakref.ref(k) for k in keep]
+            return seqs[0]
+        try:
+            for _ in chain(200000):
+                raise AssertionError("no RecursionError")
+        except RecursionError:
+            pass
+        it = iter(chain(500))
+        assert next(it) is keep[0]
+        del it
+        assert [x for x in chain(500)] == keep
+    """,
+}
+
+
+@pytest.mark.parametrize("case", MEMORY_CASES)
+def test_ghostseq_user_shaped_state_in_isolation(isolated, case):
+    isolated(MEMORY_CASES[case])
+
+
+def test_ghostseq_iterator_is_a_generator_to_its_entries():
+    seq = GhostSeq()
+
+    def entry():
+        with pytest.raises(ValueError, match="generator already executing"):
+            next(it)
+        return keep
+
+    keep = Obj(0)
+    seq.data = [entry, weakref.ref(keep)]
+    it = iter(seq)
+    assert list(it) == [keep, keep]
+
+
+class Colliding:
+    """An instance-dict key that looks up like "data" and interrupts once."""
+
+    armed = False
+
+    def __hash__(self):
+        return hash("data")
+
+    def __eq__(self, other):
+        if Colliding.armed:
+            Colliding.armed = False
+            raise KeyboardInterrupt
+        return False
+
+
+class DataProperty(GhostSeq):
+    """data through a property: with `reads` set, that many reads go through
+    and every later one raises KeyboardInterrupt."""
+
+    reads = None
+
+    @property
+    def data(self):
+        if self.reads is not None:
+            if self.reads == 0:
+                raise KeyboardInterrupt
+            self.reads -= 1
+        return self.__dict__["data"]
+
+    @data.setter
+    def data(self, value):
+        self.__dict__["data"] = value
+
+
+def _colliding(op):
+    def run(seq, m):
+        seq.__dict__ = {Colliding(): 0, "data": seq.data}
+        Colliding.armed = True
+        op(seq, m)
+
+    return run
+
+
+def _sort_with_interrupted_data(seq, m):
+    seq = DataProperty([m])
+    seq.reads = 1  # one read of data goes through, the next one is interrupted
+    try:
+        seq.sort()
+    finally:
+        seq.reads = None
+
+
+@pytest.mark.parametrize(
+    "op",
+    [
+        pytest.param(_sort_with_interrupted_data, id="sort"),
+        pytest.param(_colliding(lambda s, m: s.extend([m])), id="extend"),
+        pytest.param(_colliding(lambda s, m: s.__iadd__([m])), id="iadd"),
+        pytest.param(_colliding(lambda s, m: s.__setitem__(slice(0, 0), [m])), id="setslice"),
+    ],
+)
+def test_ghostseq_interrupts_are_not_lost(op):
+    m = Obj(0)
+    with pytest.raises(KeyboardInterrupt):
+        op(GhostSeq([m]), m)
+
+
+def test_ghostseq_deepcopy_notices_its_attributes_change():
+    class Adds:
+        def __deepcopy__(self, memo):
+            seq.extra = 1
+            return self
+
+    seq = GhostSeq([Obj(0)])
+    seq.a = Adds()
+    with pytest.raises(RuntimeError, match="changed size during iteration"):  # as for any object's __dict__
+        copy.deepcopy(seq)
+
+
+def test_ghostseq_constructor_follows_a_class_changed_by_its_items():
+    written = []
+    m = Obj(0)
+
+    class Sub(GhostSeq):
+        pass
+
+    def store(self, value):
+        written.append(len(value))
+        self.__dict__["data"] = value
+
+    def items():
+        Sub.data = property(lambda self: self.__dict__["data"], store)
+        yield m
+
+    assert list(Sub(items())) == [m] and written == [0]  # UserList.__init__ sets [] and then fills it
+
+
+@pytest.mark.parametrize("keeps_dead", [True, False])
+def test_ghostseq_sort_takes_out_only_what_dies_during_it(keeps_dead):
+    class Seq(GhostSeq):
+        def remove(self, item):
+            if not keeps_dead:
+                super().remove(item)
+
+    keep = [Obj(i) for i in range(6)]
+    seq = Seq(keep)
+    seq.data.append(seq.data[0])  # a second copy, which the callback leaves dead
+    keep[0] = None
+    dead_before = list(seq).count(None)
+
+    def key(m):
+        if m is not None and m.v == 2:
+            keep[3] = None
+        return -1 if m is None else m.v
+
+    seq.sort(key=key)
+    assert list(seq).count(None) == dead_before + keeps_dead
+    assert [m.v for m in seq if m is not None] == [1, 2, 4, 5]
+
+
+@pytest.mark.parametrize(
+    "op",
+    [
+        pytest.param(lambda s, a: s * 2, id="mul"),
+        pytest.param(lambda s, a: 2 * s, id="rmul"),
+        pytest.param(lambda s, a: [a] + s, id="radd list"),
+        pytest.param(lambda s, a: (a,) + s, id="radd tuple"),
+    ],
+)
+def test_ghostseq_operations_built_from_the_class(op):
+    class Sub(GhostSeq):
+        pass
+
+    class BaseSub(baseline.GhostSeq):
+        pass
+
+    a, b, c = (Obj(i) for i in range(3))
+    seq = Sub([b, c])
+    seq.data.append(seq.data[1])
+    del c  # one dead entry left behind: only live objects are copied
+    result = op(seq, a)
+    assert type(result) is Sub and list(result) == list(op(BaseSub([b]), a))
+    assert all(e.__callback__ == result.remove for e in result.data)
+    assert not {id(e) for e in result.data} & {id(e) for e in seq.data}
+    del a, b
+    assert len(result) == 0
+
+
 # --- DotBag, NestedDotBag, Configuration ----------------------------------------------
 
 
@@ -677,6 +1111,286 @@ def test_bag_large():
     assert all(bag[f"s{i}"] == {"v": i, "w": i} for i in range(0, n, 97))
 
 
+# Run in a fresh interpreter under the debug allocator. A key in a class dict
+# whose hash is that of the name being looked up has its __eq__ run by the
+# lookup; here it drops the mixin from the class's bases, which frees the MRO
+# tuple being walked, and makes tuples that take over its memory (holding
+# objects that are not classes).
+FREED_MRO = """
+    from dravix.datastructures.configuration import Configuration
+    from dravix.datastructures.dotbag import DotBag, NestedDotBag
+    class Colliding:
+        def __init__(self, name): self.name = name
+        def __hash__(self): return hash(self.name)
+        def __eq__(self, other):
+            if plan:
+                cls, bases = plan.pop()
+                cls.__bases__ = bases
+                junk.extend(tuple([bytearray(64)] * n) for n in range(1, 21) for _ in range(3))
+            return False
+    junk, plan = [], []
+    Mixin = type("Mixin", ({mixin},), {{Colliding({name!r}): None}})
+    class Sub({base}, Mixin): pass
+    plan.append((Sub, ({base},)))
+    result = {action}
+    assert not plan, "the key was never compared"
+    assert result == {expected!r}, result
+"""
+
+MRO_CASES = {
+    "DotBag.__init__": dict(mixin="dict", name="__init__", base="DotBag", action="dict(Sub(a=1))", expected={"a": 1}),
+    "DotBag.__repr__": dict(mixin="dict", name="__repr__", base="DotBag", action="repr(Sub(a=1))",
+                            expected="Sub({'a': 1})"),
+    "NestedDotBag.__init__": dict(mixin="DotBag", name="__init__", base="NestedDotBag",
+                                  action="Sub({'a': {'b': 1}})['a.b']", expected=1),
+    "converting __setitem__": dict(mixin="NestedDotBag", name="__setitem__", base="Configuration",
+                                   action="dict(Sub(a=1, b={'c': '2'})['b'])", expected={"c": 2}),
+}
+
+
+@pytest.mark.parametrize("case", MRO_CASES)
+def test_mro_freed_during_a_lookup(isolated, case):
+    isolated(FREED_MRO.format(**MRO_CASES[case]))
+
+
+class S(str):
+    """A dotted key whose head is a longer dotted key: the plain algorithm
+    recurses without end storing the head's own level."""
+
+    def split(self, sep=None, maxsplit=-1):
+        return [S("h." + self[:20]), "x"]
+
+
+DEEP_KEY = "a." * 100000 + "z"
+
+
+@pytest.mark.parametrize(
+    "action",
+    [
+        pytest.param(lambda obj: obj.__setitem__(DEEP_KEY, 1), id="store"),
+        pytest.param(lambda obj: obj.update({DEEP_KEY: 1}), id="update"),
+        pytest.param(lambda obj: obj.update({DEEP_KEY: {"y": 1}}), id="update with a mapping"),
+    ],
+)
+def test_configuration_stores_deep_paths_iteratively(action):
+    cfg = Configuration()
+    action(cfg)
+    assert cfg[DEEP_KEY] in (1, {"y": 1}) and type(cfg["a.a.a"]) is Configuration
+
+
+def test_configuration_loads_deep_option_names(tmp_path):
+    path = tmp_path / "deep.ini"
+    path.write_text("[s]\n" + DEEP_KEY + " = 1\n")
+    cfg = Configuration()
+    assert cfg.load_cfgs(str(path)) == [str(path)]
+    assert cfg["s." + DEEP_KEY] == 1
+
+
+@pytest.mark.parametrize("cls", [NestedDotBag, Configuration])
+@pytest.mark.parametrize(
+    "action",
+    [
+        pytest.param(lambda obj: obj.__setitem__(S("a.b"), 1), id="store"),
+        pytest.param(lambda obj: obj.update({S("a.b"): 1}), id="update"),
+        pytest.param(lambda obj: obj.update({S("a.b"): {"c": 1}}), id="update with a mapping"),
+    ],
+)
+def test_paths_whose_heads_are_paths_without_end(cls, action):
+    with pytest.raises(RecursionError):
+        action(cls())
+
+
+# --- update walks a dict as its items iterator does -------------------------------------
+
+
+def delete_and_add(src, key, now):
+    if now and dict.__contains__(src, key):  # a key of the source, not of a nested mapping
+        dict.__delitem__(src, key)
+        dict.__setitem__(src, key + "x", 0)
+
+
+MUTATIONS = {
+    "keys changed": delete_and_add,
+    # the dict is compacted on the way: the walk goes on from the same position
+    "keys changed each time": lambda src, key, first: delete_and_add(src, key, True),
+}
+
+
+@pytest.mark.parametrize("mutation", MUTATIONS)
+@pytest.mark.parametrize("source", [dict, NestedDotBag])
+@pytest.mark.parametrize("base", [NestedDotBag, Configuration])
+def test_update_detects_a_source_changed_while_walked(mutation, source, base):
+    def run(base, mutate, src):
+        stores = []
+
+        class Sub(base):
+            def __setitem__(self, key, value):
+                mutate(src, key, not stores)
+                stores.append(key)
+                super().__setitem__(key, value)
+
+        try:
+            Sub().update(src)
+        except RuntimeError as exc:
+            return stores, str(exc)
+        return stores, None
+
+    ours, theirs = source.__new__(source), source.__new__(source)
+    for d in (ours, theirs):
+        dict.update(d, a=1, b={"n": 2}, c=3, d=4)
+    # The plain class, whose loop walks dict.items() of the source.
+    assert run(base, MUTATIONS[mutation], ours) == run(ref.NestedDotBag, MUTATIONS[mutation], theirs)
+
+
+# --- classes changed while an algorithm runs ----------------------------------------------
+
+
+def changed_by_the_initialiser(base, log):
+    class Mixin(DotBag if base is NestedDotBag else ref.DotBag):
+        def __init__(self, *args, **kwargs):
+            type(self).update = lambda self, *a, **k: log.append(("update", a))
+            super().__init__(*args, **kwargs)
+
+    class Sub(base, Mixin):
+        pass
+
+    return Sub({"a": 1})
+
+
+def changed_by_a_new_level(base, log):
+    class Sub(base):
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+            if log:  # from the first level made on: stores are recorded
+                type(self).__setitem__ = lambda self, k, v: log.append(("set", k)) or base.__setitem__(self, k, v)
+
+    obj = Sub()
+    log.append("start")
+    obj["x.y"] = 1
+    return obj
+
+
+def changed_by_setdefault(base, log):
+    class Sub(base):
+        def setdefault(self, key, default=None):
+            type(self).__setitem__ = lambda self, k, v: log.append(("set", k)) or base.__setitem__(self, k, v)
+            return super().setdefault(key, default)
+
+    obj = Sub()
+    obj["x.y"] = 1
+    return obj
+
+
+@pytest.mark.parametrize("scenario", [changed_by_the_initialiser, changed_by_a_new_level, changed_by_setdefault])
+def test_methods_changed_while_an_algorithm_runs(scenario):
+    outcomes = []
+    for base in (NestedDotBag, ref.NestedDotBag):
+        log = []
+        outcomes.append((plain(scenario(base, log)), log))
+    assert outcomes[0] == outcomes[1]
+
+
+@pytest.mark.filterwarnings("ignore:non-string key")
+def test_facts_looked_up_while_a_lookup_changes_the_class():
+    def run(base):
+        armed = []
+
+        class Colliding:
+            def __hash__(self):
+                return hash("__getitem__")
+
+            def __eq__(self, other):
+                if armed:
+                    armed.clear()
+                    Sub.__getitem__ = lambda self, key: "replaced"
+                return False
+
+        Mixin = type("Mixin", (dict,), {Colliding(): None})
+
+        class Sub(Mixin, base):
+            pass
+
+        level = Sub.__new__(Sub)  # made without looking anything up on Sub
+        dict.__setitem__(level, "b", 1)
+        outer = base()
+        dict.__setitem__(outer, "a", level)
+        armed.append(1)
+        return [outer["a.b"], outer["a.b"]]  # the lookup that changes the class still finds the old method
+
+    assert run(NestedDotBag) == run(ref.NestedDotBag) == [1, "replaced"]
+
+
+# --- changes that outlive the test: run in a fresh interpreter ----------------------------
+
+GLOBAL_CASES = {
+    # A plain type registered as a Mapping halfway through update(): the next
+    # values are taken for mappings, as isinstance() would then say.
+    "registered mid-update": """
+        import sys
+        from collections.abc import Mapping
+        sys.path.insert(0, {tests!r})
+        from test_dotbag import plain, ref
+        from dravix.datastructures.dotbag import NestedDotBag
+        def run(cls, kind):  # a registration cannot be undone: each class gets a type of its own
+            def pairs():
+                yield "a", kind((1, 2))
+                Mapping.register(kind)
+                yield "b", kind((3, 4))
+            obj = cls()
+            try:
+                obj.update(pairs())
+            except AttributeError as exc:
+                return plain(obj), str(exc)
+        message = "'%s' object has no attribute 'items'"
+        level = ("NestedDotBag", {{}})
+        # ours first: before any plain type is a Mapping
+        assert run(NestedDotBag, list) == (("NestedDotBag", {{"a": [1, 2], "b": level}}), message % "list")
+        assert run(ref.NestedDotBag, bytes) == (("NestedDotBag", {{"a": b"\\1\\2", "b": level}}), message % "bytes")
+    """,
+    # No dict watcher left, and a key of the module dict that runs code when
+    # typecast_str is looked up: the second lookup (converting a new level)
+    # replaces what the conversion passes the level on to.
+    "module dict key": """
+        import sys, _testcapi
+        while True:
+            try:
+                _testcapi.add_dict_watcher(0)
+            except RuntimeError:
+                break
+        import dravix.datastructures.configuration as configuration_mod
+        from dravix.datastructures.configuration import Configuration
+        from dravix.datastructures.dotbag import NestedDotBag
+        original, seen, lookups = NestedDotBag.__setitem__, [], []
+        def recording(self, key, value):
+            seen.append((key, sys.exc_info()[0]))
+            original(self, key, value)
+        class Colliding:
+            def __hash__(self): return hash("typecast_str")
+            def __eq__(self, other):
+                lookups.append(1)
+                if len(lookups) == 2:
+                    NestedDotBag.__setitem__ = recording
+                return False
+        namespace = vars(configuration_mod)
+        typecast = namespace.pop("typecast_str")
+        namespace[Colliding()] = None  # compared before the real entry, which comes after it
+        namespace["typecast_str"] = typecast
+        lookups.clear()  # storing it compared the keys too
+        cfg = Configuration()
+        cfg["a.b"] = "1"
+        assert seen == [("a", KeyError), ("b", None)], seen
+        assert cfg == {{"a": {{"b": 1}}}} and type(cfg["a"]) is Configuration
+    """,
+}
+
+
+@pytest.mark.parametrize("case", GLOBAL_CASES)
+def test_global_changes_in_isolation(isolated, case):
+    if case == "module dict key":
+        pytest.importorskip("_testcapi")
+    isolated(GLOBAL_CASES[case].format(tests=str(__import__("pathlib").Path(__file__).parent)), malloc_debug=False)
+
+
 # --- FlatPath ---------------------------------------------------------------------------
 
 
@@ -819,6 +1533,201 @@ def test_flatpath_large():
     assert len(fp) == 40000 and fp.reconstruct() == data
 
 
+# --- C recursion: one walk (or drawing) inside the other, level after level ------------------
+
+_NESTED_SETUP = """
+import functools, gc
+import dravix.datastructures.flatpath as mod
+from dravix.datastructures.branchlet import Branchlet
+from dravix.datastructures.flatpath import FlatPath
+orig = FlatPath.__flatten__
+
+class Sub(FlatPath):
+    @staticmethod
+    def __flatten__(indict, path=None):
+        return orig(indict, path)
+
+class ItemsWalk(dict):
+    def items(self):
+        return orig(self.inner)
+
+class IterWalk(list):
+    def __iter__(self):
+        return orig(self.inner)
+
+class PairsAreWalks(dict):
+    def items(self):
+        return iter([orig(self.inner)])
+
+class Node(Branchlet):
+    __str__ = functools.partialmethod(Branchlet.__str__)
+
+def dicts(depth):
+    data = 1
+    for _ in range(depth):
+        data = {"k": data}
+    return data
+
+def nested(make, depth):
+    leaf = 1
+    for _ in range(depth):
+        leaf = make(leaf)
+    return {"top": leaf}
+
+def items_walk(leaf):
+    m = ItemsWalk(x=1)
+    m.inner = {"k": leaf}
+    return m
+
+def iter_walk(leaf):
+    s = IterWalk([1])
+    s.inner = [leaf]
+    return s
+
+def pairs_are_walks(leaf):
+    m = PairsAreWalks(x=1)
+    m.inner = ["k", leaf]
+    return m
+
+def items_by_c_code(leaf):
+    m = ItemsWalk(x=1)
+    m.items = functools.partial(list, orig({"k": leaf}))
+    return m
+
+def tree(depth):
+    node = Node("leaf")
+    for _ in range(depth):
+        node = Node("n", [node])
+    return node
+"""
+
+_NESTED = {
+    "replaced __flatten__": ("mod.FlatPath = Sub; data = dicts(DEPTH)", "FlatPath(data)"),
+    "items() is a walk": ("data = nested(items_walk, DEPTH)", "next(orig(data))"),
+    "__iter__ is a walk": ("data = nested(iter_walk, DEPTH)", "next(orig(data))"),
+    "items() yields walks as pairs": ("data = nested(pairs_are_walks, DEPTH)", "next(orig(data))"),
+    "items() is C code pulling a walk": ("data = nested(items_by_c_code, DEPTH)", "next(orig(data))"),
+    "__str__ that calls Branchlet.__str__": ("data = tree(DEPTH)", "str(data)"),
+}
+
+
+@pytest.mark.parametrize("kind", list(_NESTED))
+def test_nested_walks_raise_recursion_error(isolated, kind):
+    build, action = _NESTED[kind]
+    isolated(
+        _NESTED_SETUP
+        + f"""
+DEPTH = 200  # well within the limit: no RecursionError
+{build}
+try:
+    {action}
+except RecursionError:
+    raise
+except Exception:  # what such levels give (a pair that is not one) is beside the point
+    pass
+DEPTH = 30000
+{build}
+try:
+    {action}
+except RecursionError:
+    pass
+else:
+    raise AssertionError("no RecursionError")
+del data  # the levels are freed, however long the chain was
+gc.collect()
+"""
+    )
+
+
+# --- code that runs where nothing was expected to run ------------------------------------------
+
+
+class Trap:
+    """A key hashing like `name`: once armed, its __eq__ runs action() the
+    first time a dict holding it is searched for name."""
+
+    def __init__(self, name, action):
+        self.armed = False
+        self.key = Key(name, eq=self.spring)
+        self.action = action
+
+    def spring(self, other):
+        if self.armed:
+            self.armed = False
+            self.action()
+
+
+def _marker_whose_read_runs(action, type_=list):
+    marker = IndexMarker([], 0)
+    trap = Trap("type_", action)
+    marker.__dict__ = {trap.key: None, "type_": type_, "index": 0}
+    trap.armed = True
+    return marker
+
+
+def _as_tuple(self, name):
+    return tuple if name == "type_" else object.__getattribute__(self, name)
+
+
+def _patch_marker_class():
+    IndexMarker.__getattribute__ = _as_tuple
+
+
+def _replace_result_level():
+    import gc
+
+    for obj in gc.get_objects():
+        if type(obj) is dict and list(obj) == ["a"] and type(obj["a"]) is dict and list(obj["a"]) == ["x"]:
+            obj["a"] = {"new": 0}
+
+
+@pytest.mark.parametrize(
+    "entries, expected",
+    [
+        # IndexMarker gains a __getattribute__ while a marker is read: the
+        # reads after that go through it.
+        pytest.param(
+            lambda: [(("a", _marker_whose_read_runs(_patch_marker_class)), 1), (("b", IndexMarker([], 0)), 2)],
+            {"a": [1], "b": (2,)},
+            id="marker class patched",
+        ),
+        # The dict the first path went through is replaced in the result: the
+        # next path with the same first key goes into the new one.
+        pytest.param(
+            lambda: [(("a", "x", _marker_whose_read_runs(_replace_result_level)), 1), (("a", "y"), 2)],
+            {"a": {"new": 0, "y": 2}},
+            id="result changed",
+        ),
+    ],
+)
+def test_reconstruct_sees_code_run_by_a_marker_read(entries, expected):
+    try:
+        assert FlatPath(entries()).reconstruct() == expected
+    finally:
+        if "__getattribute__" in vars(IndexMarker):
+            del IndexMarker.__getattribute__
+
+
+@pytest.mark.filterwarnings("ignore:non-string key in the __dict__ of class")
+def test_branchlet_sees_a_class_changed_while_its_facts_are_read():
+    trap = Trap("children", lambda: setattr(Node, "__str__", lambda self: "X"))
+    Node = type("Node", (Branchlet,), {trap.key: None})
+    tree = Node("root", [Node("a"), Node("b")])
+    Node.changed = True  # the class's lookups are no longer cached
+    trap.armed = True
+    assert str(tree) == "root\n|-- X\n`-- X"
+
+
+def test_branchlet_reads_the_last_child_when_its_turn_comes():
+    tree = Branchlet("root", [Branchlet("a"), Branchlet("b")])
+    trap = Trap("name", lambda: tree.children.__setitem__(-1, Branchlet("new")))
+    middle = Branchlet.__new__(Branchlet)
+    middle.__dict__ = {trap.key: None, "name": "mid", "children": []}
+    tree.children[0] = middle
+    trap.armed = True
+    assert str(tree) == "root\n|-- mid\n`-- new"
+
+
 # --- logic -------------------------------------------------------------------------------
 
 
@@ -914,6 +1823,47 @@ def test_logic_self_containing_expression():
     with pytest.raises(RecursionError):
         str(expr)
     assert expr("x") is True
+
+
+# --- logic_str: the parsed text changed while it is built ----------------------------------
+
+
+class RewritingText(str):
+    """The decoded text. Or(string) compiles it, and re.compile hashes it: that
+    hash changes the parser's node of the Not call built after it."""
+
+    change = None
+
+    def __hash__(self):
+        change, type(self).change = type(self).change, None
+        if change is not None:
+            for node in gc.get_objects():
+                if type(node) is ast.Call and getattr(node.func, "id", None) == "Not":
+                    change(node)
+        return str.__hash__(self)
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        pytest.param(lambda n: setattr(n, "args", (ast.Constant("x"),)), id="args-tuple"),
+        pytest.param(lambda n: setattr(n, "args", 5), id="args-int"),
+        pytest.param(lambda n: setattr(n, "args", [ast.Constant("x")] * 3), id="args-longer"),
+        pytest.param(lambda n: n.args.clear(), id="args-emptied"),
+        pytest.param(lambda n: setattr(n.args[0], "value", ast), id="literal"),
+        pytest.param(lambda n: setattr(n.func, "id", "probe"), id="name"),
+        pytest.param(lambda n: setattr(n, "func", ast.Name("probe")), id="func"),
+    ],
+)
+def test_logic_str_builds_what_was_checked(monkeypatch, change):
+    ran = []
+    monkeypatch.setattr(builtins, "probe", lambda *a: ran.append(a), raising=False)
+    monkeypatch.setattr(logic_mod, "decode_cli_string", RewritingText)
+    monkeypatch.setattr(RewritingText, "change", change)
+    text = r"And(Or(string), Not('\x61'))"  # the escape sends it to the parser
+    result = logic_str(text)
+    assert RewritingText.change is None and ran == []  # the hook ran, the probe did not
+    assert str(result) == f"And(Or('{text}'), Not('a'))"
 
 
 # --- logic_str and the loaders: fuzzed input -----------------------------------------------
