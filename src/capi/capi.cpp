@@ -9,14 +9,42 @@ namespace capi {
 // Errors
 // ---------------------------------------------------------------------------
 
+void chain_context(PyObject *exc, PyObject *context) {
+  if (exc == context) {
+    Py_DECREF(context);
+    return;
+  }
+  // The links below `context` are borrowed (the chain keeps them alive);
+  // Floyd's walk stops at a cycle the chain already has.
+  PyObject *o = context, *slow = context;
+  bool step_slow = false;
+  for (;;) {
+    PyObject *next = PyException_GetContext(o);
+    if (next == nullptr) break;
+    Py_DECREF(next);
+    if (next == exc) {
+      PyException_SetContext(o, nullptr);
+      break;
+    }
+    o = next;
+    if (o == slow) break;
+    if (step_slow) {
+      slow = PyException_GetContext(slow);
+      Py_DECREF(slow);
+    }
+    step_slow = !step_slow;
+  }
+  PyException_SetContext(exc, context);
+}
+
 PyObject *raise_from_current(PyObject *exc_type, PyObject *message) {
   PyObject *previous = PyErr_GetRaisedException();  // owned, may be nullptr
   PyErr_SetObject(exc_type, message);
   if (previous != nullptr) {
     PyObject *raised = PyErr_GetRaisedException();
     if (raised != nullptr) {
-      PyException_SetContext(raised, previous);  // steals previous
-      PyErr_SetRaisedException(raised);          // steals raised
+      chain_context(raised, previous);  // steals previous
+      PyErr_SetRaisedException(raised);  // steals raised
     } else {
       Py_DECREF(previous);
     }
@@ -46,18 +74,6 @@ PyObject *raise_recursion(const char *message) {
 // ---------------------------------------------------------------------------
 // Calls
 // ---------------------------------------------------------------------------
-
-WithSelf::WithSelf(PyObject *self, PyObject *const *args, size_t n) noexcept : argv_(small_) {
-  if (n + 1 > sizeof(small_) / sizeof(small_[0])) {
-    argv_ = static_cast<PyObject **>(PyMem_Malloc((n + 1) * sizeof(PyObject *)));
-    if (argv_ == nullptr) {
-      PyErr_NoMemory();
-      return;
-    }
-  }
-  argv_[0] = self;
-  if (n) std::memcpy(argv_ + 1, args, n * sizeof(PyObject *));
-}
 
 Ref call_unbound(PyObject *attr, PyObject *self, PyObject *const *args, size_t nargs, PyObject *kwnames) {
   if (PyFunction_Check(attr) || Py_IS_TYPE(attr, &PyMethodDescr_Type)) {
@@ -272,6 +288,18 @@ int update_abstract_methods(PyObject *cls) {
   if (!update) return -1;
   Ref result = call(update.get(), cls);
   return result ? 0 : -1;
+}
+
+int abc_token_same(PyObject *get_cache_token, PyObject *kept, Ref *now) {
+  // _abc.get_cache_token is a builtin without arguments: its C body is called
+  // directly (a generic call costs several times the token's own work).
+  *now = PyCFunction_Check(get_cache_token) && PyCFunction_GET_FLAGS(get_cache_token) == METH_NOARGS
+             ? Ref::steal(PyCFunction_GET_FUNCTION(get_cache_token)(PyCFunction_GET_SELF(get_cache_token), nullptr))
+             : call(get_cache_token);
+  if (!*now) return -1;
+  if (kept == nullptr) return 0;
+  if (now->get() == kept) return 1;
+  return PyObject_RichCompareBool(now->get(), kept, Py_EQ);
 }
 
 Ref import_from(const char *module_name, const char *attr) {

@@ -96,6 +96,28 @@ inline Ref tuple_of(T... items) {
 PyObject *raise_from_current(PyObject *exc_type, PyObject *message);
 PyObject *raise_from_current(PyObject *exc_type, const char *message);
 
+// Makes `context` (stolen) the __context__ of `exc`, as the interpreter does
+// for an exception raised while another is handled: where the chain below
+// `context` leads back to `exc` it is cut, so that no cycle forms.
+void chain_context(PyObject *exc, PyObject *context);
+
+// After a step that failed (its exception raised): runs `undo` (returning 0,
+// or -1 with an error set), which puts back what the steps before it changed.
+// When the undo fails too, its exception is raised with the first as its
+// context, as an exception raised in an except block would be: nothing is
+// cleared, so no KeyboardInterrupt is lost.
+template <class Undo>
+inline void undo_after_failure(Undo undo) {
+  PyObject *first = PyErr_GetRaisedException();
+  if (undo() == 0) {
+    PyErr_SetRaisedException(first);
+    return;
+  }
+  PyObject *second = PyErr_GetRaisedException();
+  if (first != nullptr) chain_context(second, first);
+  PyErr_SetRaisedException(second);
+}
+
 // Raises KeyError(key): a key that is itself a tuple stays one argument.
 PyObject *set_key_error(PyObject *key);
 
@@ -130,6 +152,13 @@ inline Ref call_class_method(PyObject *self, PyObject *name, T... args) {
 // nullptr without an error when absent).
 inline PyObject *lookup_on_type(PyTypeObject *tp, PyObject *name) { return _PyType_Lookup(tp, name); }
 
+// Whether type tp finds `ours`, the method this module installed, for `name`
+// (through the type's method cache): "the class still has our method". An
+// override in a subclass, or a replacement on the class, makes it false.
+inline bool method_is_ours(PyTypeObject *tp, PyObject *name, PyObject *ours) {
+  return _PyType_Lookup(tp, name) == ours;
+}
+
 // callable(*args)
 template <class... T>
 inline Ref call(PyObject *callable, T... args) {
@@ -148,7 +177,17 @@ class WithSelf {
   PyObject **argv_;
 
  public:
-  WithSelf(PyObject *self, PyObject *const *args, size_t n) noexcept;
+  WithSelf(PyObject *self, PyObject *const *args, size_t n) noexcept : argv_(small_) {
+    if (n + 1 > sizeof(small_) / sizeof(small_[0])) {
+      argv_ = static_cast<PyObject **>(PyMem_Malloc((n + 1) * sizeof(PyObject *)));
+      if (argv_ == nullptr) {
+        PyErr_NoMemory();
+        return;
+      }
+    }
+    argv_[0] = self;
+    for (size_t i = 0; i < n; ++i) argv_[i + 1] = args[i];
+  }
   ~WithSelf() {
     if (argv_ != small_) PyMem_Free(argv_);
   }
@@ -254,6 +293,13 @@ int install_staticmethod(PyObject *cls, PyMethodDef *def);
 // after their methods are installed.
 int update_abstract_methods(PyObject *cls);
 
+// Reads the ABC cache token (abc.get_cache_token(), which every register()
+// call on any ABC changes) and compares it with `kept`: 1 when equal, so a
+// verdict about ABC membership made under `kept` still holds; 0 when not (or
+// kept is nullptr), with the token now in *now, to keep beside the verdict
+// made again; -1 on error.
+int abc_token_same(PyObject *get_cache_token, PyObject *kept, Ref *now);
+
 // from module_name import attr  (new reference or nullptr)
 Ref import_from(const char *module_name, const char *attr);
 
@@ -264,29 +310,45 @@ int add_global(PyObject *module, const char *name, PyObject *value);
 // Module state
 // ---------------------------------------------------------------------------
 
-// A module's state is a struct whose members are all PyObject* (interned
-// names, imported objects, classes). These helpers treat it as an array of
-// object pointers, so every member is visited and cleared without a list of
-// names to keep in step.
+// A module's state holds object pointers (interned names, imported objects,
+// classes), and may hold plain C fields too. The object pointers are all the
+// members of one struct: the State itself when it has nothing else, or a base
+// struct it names `Objects`:
+//   struct StateObjects { PyObject *cls; PyObject *s_name; };
+//   struct State : StateObjects { using Objects = StateObjects; unsigned counter; };
+// These helpers visit and clear every pointer of that struct, so no list of
+// names has to be kept in step with it.
+template <class State>
+struct state_objects {
+  using type = State;
+};
+template <class State>
+  requires requires { typename State::Objects; }
+struct state_objects<State> {
+  using type = typename State::Objects;
+};
+
 template <class State>
 inline State *state_of(PyObject *module) {
   return static_cast<State *>(PyModule_GetState(module));
 }
 template <class State>
 inline int state_traverse(PyObject *module, visitproc visit, void *arg) {
-  static_assert(std::is_standard_layout_v<State> && sizeof(State) % sizeof(PyObject *) == 0);
+  using Objects = typename state_objects<State>::type;
+  static_assert(std::is_standard_layout_v<Objects> && sizeof(Objects) % sizeof(PyObject *) == 0);
   State *s = state_of<State>(module);
   if (s == nullptr) return 0;
-  PyObject **p = reinterpret_cast<PyObject **>(s);
-  for (size_t i = 0; i < sizeof(State) / sizeof(PyObject *); ++i) Py_VISIT(p[i]);
+  PyObject **p = reinterpret_cast<PyObject **>(static_cast<Objects *>(s));
+  for (size_t i = 0; i < sizeof(Objects) / sizeof(PyObject *); ++i) Py_VISIT(p[i]);
   return 0;
 }
 template <class State>
 inline int state_clear(PyObject *module) {
+  using Objects = typename state_objects<State>::type;
   State *s = state_of<State>(module);
   if (s == nullptr) return 0;
-  PyObject **p = reinterpret_cast<PyObject **>(s);
-  for (size_t i = 0; i < sizeof(State) / sizeof(PyObject *); ++i) Py_CLEAR(p[i]);
+  PyObject **p = reinterpret_cast<PyObject **>(static_cast<Objects *>(s));
+  for (size_t i = 0; i < sizeof(Objects) / sizeof(PyObject *); ++i) Py_CLEAR(p[i]);
   return 0;
 }
 template <class State>
@@ -373,17 +435,25 @@ inline int push(Vec &v, T &&x) noexcept {
 //   capi::RecursionGuard guard(" while flattening");
 //   if (!guard) return nullptr;
 // The leave always pairs the enter, whatever path leaves the scope.
+//
+// `weight` counts one level as that many calls against the limit, for a level
+// whose C frames are larger than an ordinary call's (a step that runs inside
+// another through the interpreter's own C code).
 class RecursionGuard {
-  bool entered_;
+  int entered_ = 0;
 
  public:
-  explicit RecursionGuard(const char *where) noexcept : entered_(Py_EnterRecursiveCall(where) == 0) {}
-  ~RecursionGuard() {
-    if (entered_) Py_LeaveRecursiveCall();
+  explicit RecursionGuard(const char *where, int weight = 1) noexcept {
+    while (entered_ < weight && Py_EnterRecursiveCall(where) == 0) ++entered_;
+    if (entered_ < weight) release();
+  }
+  ~RecursionGuard() { release(); }
+  void release() noexcept {
+    for (; entered_ > 0; --entered_) Py_LeaveRecursiveCall();
   }
   RecursionGuard(const RecursionGuard &) = delete;
   RecursionGuard &operator=(const RecursionGuard &) = delete;
-  explicit operator bool() const noexcept { return entered_; }
+  explicit operator bool() const noexcept { return entered_ > 0; }
 };
 
 // Raises RecursionError with the given message (for explicit-stack walks that
