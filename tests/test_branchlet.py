@@ -2,19 +2,18 @@
 
 import gc
 import inspect
-import pathlib
 import random
-import sys
 import weakref
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
+from conftest import baseline
+
 import dravix.datastructures.branchlet as mod
 from dravix.datastructures.branchlet import Branchlet
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "bench"))
-from baseline import branchlet as oracle  # noqa: E402
+oracle = baseline("branchlet")
 
 PLANT = "plant\n|-- stem\n|   |-- leaf\n|   `-- bud\n|-- root\n|   tip\n`-- seed\n    `-- coat"
 

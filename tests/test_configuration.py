@@ -5,10 +5,8 @@ import collections.abc
 import configparser
 import copy
 import gc
-import importlib.util
 import inspect
 import logging
-import pathlib
 import pickle
 import subprocess
 import sys
@@ -20,24 +18,19 @@ import yaml
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from conftest import ROOT
+from conftest import baseline as load_baseline
+
 import dravix.datastructures.configuration as mod
 import dravix.utils.strings
 from dravix.datastructures import dotbag
 from dravix.datastructures.configuration import Configuration
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples" / "config"
 LOGGER = "dravix.datastructures.configuration"
 
 
-def load_baseline():
-    spec = importlib.util.spec_from_file_location("baseline_configuration", ROOT / "bench/baseline/configuration.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-baseline = load_baseline()
+baseline = load_baseline("configuration")
 
 
 class Sub(Configuration):

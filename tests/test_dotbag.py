@@ -2,24 +2,20 @@ import abc
 import collections.abc
 import copy
 import gc
-import importlib.util
 import inspect
 import itertools
-import pathlib
 import pickle
 import weakref
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
+from conftest import baseline
+
 import dravix.datastructures.dotbag as dotbag
 from dravix.datastructures.dotbag import DotBag, NestedDotBag
 
-_spec = importlib.util.spec_from_file_location(
-    "baseline_dotbag", pathlib.Path(__file__).resolve().parent.parent / "bench" / "baseline" / "dotbag.py"
-)
-ref = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(ref)
+ref = baseline("dotbag")
 
 MSG_TARGET = 'target key "%s" is a value, cannot update value against another %s'
 

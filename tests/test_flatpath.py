@@ -6,20 +6,16 @@ import sys
 import weakref
 from collections.abc import Mapping, MutableMapping
 
-import importlib.util
-import pathlib
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
+from conftest import baseline
+
 import dravix.datastructures.flatpath as mod
 from dravix.datastructures.flatpath import DictItem, FlatPath, IndexMarker
 
-_spec = importlib.util.spec_from_file_location(
-    "flatpath_reference", pathlib.Path(__file__).parents[1] / "bench" / "baseline" / "flatpath.py"
-)
-ref = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(ref)
+ref = baseline("flatpath")
 
 MSG = "FlatPath only accepts a tuple of path/obj"
 Point = collections.namedtuple("Point", "x y")

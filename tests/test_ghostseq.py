@@ -3,9 +3,7 @@
 import collections
 import copy
 import gc
-import importlib.util
 import inspect
-import pathlib
 import sys
 import weakref
 
@@ -13,27 +11,13 @@ import pytest
 from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
+from conftest import Obj
+from conftest import baseline as load_baseline
 
 import dravix.datastructures.ghostseq as mod
 from dravix.datastructures.ghostseq import GhostSeq
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-_spec = importlib.util.spec_from_file_location("baseline_ghostseq", ROOT / "bench/baseline/ghostseq.py")
-baseline = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(baseline)
-
-
-class Obj:
-    """A weakly referenceable member compared by identity."""
-
-    def __init__(self, v):
-        self.v = v
-
-    def __repr__(self):
-        return f"Obj({self.v})"
-
-    def __str__(self):
-        return f"<{self.v}>"
+baseline = load_baseline("ghostseq")
 
 
 class Val(Obj):

@@ -18,8 +18,8 @@ import pytest
 import yaml
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from conftest import Boom, Key, Member, Obj, baseline, boom
 from test_dotbag import plain, ref
-from test_ghostseq import Obj, baseline
 
 import dravix.datastructures.configuration as configuration_mod
 import dravix.datastructures.logic as logic_mod
@@ -31,39 +31,6 @@ from dravix.datastructures.ghostseq import GhostSeq
 from dravix.datastructures.logic import And, BaseLogic, Not, Or, logic_str
 from dravix.datastructures.rankmap import RankMap
 from dravix.datastructures.typeattr import TypeAttrDescriptor, typeattr
-
-
-class Boom(Exception):
-    pass
-
-
-class Key:
-    """A hashable key whose __eq__, __hash__, __str__ and __repr__ can be made to
-    raise, or to run an action, while the container works on it."""
-
-    def __init__(self, name, eq=None, hash_=None, text=None):
-        self.name, self.eq, self.hash_, self.text = name, eq, hash_, text
-
-    def __eq__(self, other):
-        if self.eq is not None:
-            self.eq(other)
-        return isinstance(other, Key) and other.name == self.name
-
-    def __hash__(self):
-        if self.hash_ is not None:
-            self.hash_()
-        return hash(self.name)
-
-    def __str__(self):
-        if self.text is not None:
-            self.text()
-        return f"K{self.name}"
-
-    __repr__ = __str__
-
-
-def boom(*args):
-    raise Boom
 
 
 def consistent_rankmap(m):
@@ -501,28 +468,6 @@ def test_rankmap_undo_that_fails_is_raised_with_the_first_failure(failing):
 # --- GhostSeq ------------------------------------------------------------------------
 
 
-class Member:
-    def __init__(self, v, eq=None, repr_=None):
-        self.v, self.eq, self.repr_ = v, eq, repr_
-
-    def __eq__(self, other):
-        if self.eq is not None:
-            self.eq(other)
-        return isinstance(other, Member) and other.v == self.v
-
-    __hash__ = object.__hash__
-
-    def __lt__(self, other):
-        if self.eq is not None:
-            self.eq(other)
-        return self.v < other.v
-
-    def __repr__(self):
-        if self.repr_ is not None:
-            self.repr_()
-        return f"M{self.v}"
-
-    __str__ = __repr__
 
 
 def consistent_ghostseq(seq):
@@ -630,7 +575,7 @@ def test_ghostseq_iteration_while_members_die():
 
 @pytest.mark.parametrize("hostile", ["repr", "str"])
 def test_ghostseq_members_whose_text_raises(hostile):
-    keep = [Member(1), Member(2, repr_=boom)]
+    keep = [Member(1), Member(2, text=boom)]
     seq = GhostSeq(keep)
     with pytest.raises(Boom):
         repr(seq) if hostile == "repr" else str(seq)
@@ -922,7 +867,7 @@ def test_ghostseq_operations_built_from_the_class(op):
     class Sub(GhostSeq):
         pass
 
-    class BaseSub(baseline.GhostSeq):
+    class BaseSub(baseline("ghostseq").GhostSeq):
         pass
 
     a, b, c = (Obj(i) for i in range(3))
@@ -1026,7 +971,6 @@ def test_nested_subclass_overrides_that_raise(fail):
 
 
 def test_typecast_that_reenters_the_configuration(monkeypatch):
-    import dravix.datastructures.configuration as configuration_mod
 
     cfg = Configuration()
     calls = []
@@ -2174,7 +2118,6 @@ def test_wrong_argument_counts_and_keywords(index):
 
 
 def test_configuration_notices_every_way_its_typecast_global_changes(monkeypatch):
-    import dravix.datastructures.configuration as configuration_mod
 
     namespace = vars(configuration_mod)
     original = namespace["typecast_str"]

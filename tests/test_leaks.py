@@ -19,6 +19,7 @@ import weakref
 
 import pytest
 import yaml
+from conftest import Member
 
 import dravix.datastructures.configuration as configuration_mod
 from dravix.datastructures.branchlet import Branchlet
@@ -80,24 +81,8 @@ def raises(exc, func, *args, match=None, context=None, **kwargs):
     return op
 
 
-class Obj:
-    def __init__(self, v=0):
-        self.v = v
-
-    def __eq__(self, other):
-        return isinstance(other, Obj) and other.v == self.v
-
-    __hash__ = object.__hash__
-
-    def __lt__(self, other):
-        return self.v < other.v
-
-    def __repr__(self):
-        return f"Obj({self.v})"
-
-
 # Long-lived arguments whose reference counts are watched.
-KEY, VALUE, OTHER = "key", Obj(1), Obj(2)
+KEY, VALUE, OTHER = "key", Member(1), Member(2)
 NESTED = {"a": {"b": [1, ({"c": 3}, 2)], "d": ()}, "e": {}, KEY: VALUE}
 PAIRS = [(("a",), 1), (("b", "c"), VALUE)]
 BAD_PAIRS = [(("a",), 1), 5]
@@ -359,7 +344,7 @@ rankmap_cases = [
 
 # --- ghostseq ----------------------------------------------------------------------------
 
-MEMBERS = [Obj(i) for i in range(4)]
+MEMBERS = [Member(i) for i in range(4)]
 GS = GhostSeq(MEMBERS)
 
 
@@ -372,10 +357,10 @@ PLAIN = [Plain(), Plain()]
 
 def _ghostseq_deaths():
     seq = GhostSeq(MEMBERS)
-    temps = [Obj(9), Obj(10)]
+    temps = [Member(9), Member(10)]
     seq.extend(temps)
     seq += temps
-    seq.append(Obj(11))  # dies at once
+    seq.append(Member(11))  # dies at once
     seq.insert(0, temps[0])
     seq[1] = temps[1]
     seq[0:1] = temps
@@ -416,8 +401,8 @@ ghostseq_cases = [
     case("getitem out of range", raises(IndexError, GS.__getitem__, 10)),
     case("setitem unreferenceable", raises(TypeError, GS.__setitem__, 0, 5)),
     case("setitem extended slice length", raises(ValueError, GS.__setitem__, slice(None, None, 2), MEMBERS[:1])),
-    case("index missing", raises(ValueError, GS.index, Obj(99), match="not in list")),
-    case("remove missing", raises(ValueError, GS.remove, Obj(99))),
+    case("index missing", raises(ValueError, GS.index, Member(99), match="not in list")),
+    case("remove missing", raises(ValueError, GS.remove, Member(99))),
     case("contains unreferenceable", raises(TypeError, GS.__contains__, 5)),
     case("add list", raises(TypeError, GS.__add__, [], match='not "list"')),
     case("pop out of range", raises(IndexError, GhostSeq().pop, 0)),

@@ -1,28 +1,18 @@
-import importlib.util
 import inspect
 import re
 import subprocess
 import sys
 import textwrap
-from pathlib import Path
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
+from conftest import baseline as load_baseline
+
 import dravix.datastructures.logic as logic
 from dravix.datastructures.logic import And, BaseLogic, Not, Or, logic_str
 
-ROOT = Path(__file__).resolve().parent.parent
-
-
-def load_baseline():
-    spec = importlib.util.spec_from_file_location("baseline_logic", ROOT / "bench/baseline/logic.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-baseline = load_baseline()
+baseline = load_baseline("logic")
 
 
 class Recorder:

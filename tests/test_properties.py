@@ -8,30 +8,13 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
+from conftest import Member
 
 from dravix.datastructures.dotbag import NestedDotBag
 from dravix.datastructures.flatpath import DictItem, FlatPath, IndexMarker
 from dravix.datastructures.ghostseq import GhostSeq
 
 # --- GhostSeq against a list of tokens ---------------------------------------------------
-
-
-class Member:
-    """Compared by value (v), so distinct members can be equal; token names the member."""
-
-    def __init__(self, token, v):
-        self.token, self.v = token, v
-
-    def __eq__(self, other):
-        return isinstance(other, Member) and other.v == self.v
-
-    __hash__ = object.__hash__
-
-    def __lt__(self, other):
-        return self.v < other.v
-
-    def __repr__(self):
-        return f"M{self.token}"
 
 
 tokens = st.integers(0, 11)
@@ -46,7 +29,7 @@ class GhostSeqMachine(RuleBasedStateMachine):
     def setup(self, start):
         self.gc_was_enabled = gc.isenabled()
         gc.disable()
-        self.pool = {t: Member(t, t % 4) for t in range(12)}
+        self.pool = {t: Member(t % 4, token=t) for t in range(12)}
         self.doomed = set()  # tokens whose members are unreachable cycles, not yet collected
         self.seq = GhostSeq(self.pool[t] for t in start)
         self.model = list(start)
@@ -193,7 +176,7 @@ class GhostSeqMachine(RuleBasedStateMachine):
 
         self.seq.sort(key=key)
         self.model = sorted((x for x in self.model if x != t), key=self.value)
-        self.pool[t] = Member(t, self.value(t))
+        self.pool[t] = Member(self.value(t), token=t)
 
     @rule()
     def reverse(self):
@@ -223,7 +206,7 @@ class GhostSeqMachine(RuleBasedStateMachine):
         if self.live(t) and t not in self.doomed:
             del self.pool[t]  # reference counting reclaims it at once
             self.model = [x for x in self.model if x != t]
-            self.pool[t] = Member(t, self.value(t))  # a new member under the same token
+            self.pool[t] = Member(self.value(t), token=t)  # a new member under the same token
 
     @rule(t=tokens)
     def doom(self, t):
@@ -240,7 +223,7 @@ class GhostSeqMachine(RuleBasedStateMachine):
         gc.collect()
         self.model = [x for x in self.model if x not in self.doomed]
         for t in self.doomed:
-            self.pool[t] = Member(t, self.value(t))
+            self.pool[t] = Member(self.value(t), token=t)
         self.doomed.clear()
 
     @invariant()
