@@ -17,14 +17,18 @@ while [ $# -gt 0 ]; do
   mods+=("$1"); shift
 done
 [ ${#mods[@]} -gt 0 ] || { echo "usage: scripts/dev.sh MODULE... [-- PYTEST-ARGS]" >&2; exit 2; }
+tag=$(IFS=-; echo "${mods[*]}")
 # The staged package hides the installed one, so the whole suite needs every
-# module staged: ALL_TESTS builds them all, whatever was named.
-[ "${ALL_TESTS:-0}" = 1 ] && mods=(flatpath dotbag configuration rankmap ghostseq logic branchlet typeattr)
+# module staged: ALL_TESTS builds them all, whatever was named (in a folder of
+# the named set's own, so that several sets can be worked on at once).
+if [ "${ALL_TESTS:-0}" = 1 ]; then
+  mods=(flatpath dotbag configuration rankmap ghostseq logic branchlet typeattr)
+  tag="$tag-all"
+fi
 PY=${PY:-.venv/bin/python}
 BIN=$(cd "$(dirname "$PY")" && pwd)
 CMAKE=$BIN/cmake; [ -x "$CMAKE" ] || CMAKE=cmake
 [ -x "$PY" ] || { echo "no $PY: run 'make venv' first" >&2; exit 2; }
-tag=$(IFS=-; echo "${mods[*]}")
 san=OFF; [ "${SANITIZE:-0}" = 1 ] && { san=ON; tag="$tag-san"; }
 [ "${ASSERTIONS:-ON}" = OFF ] && tag="$tag-release"
 bdir=build/dev-$tag; stage=build/stage-$tag
