@@ -251,6 +251,15 @@ PyObject *one_arg(const char *func, const char *name, PyObject *const *args, Py_
 // used for the interpreter-style message): raises when kwnames is not empty.
 int no_keywords(const char *func, PyObject *kwnames);
 
+// For functions that stand for a Python def taking *args only (e.g. "And.__call__"
+// for `def __call__(self, *items)`): raises, when kwnames is not empty, the
+// TypeError such a def gives, "<func>() got an unexpected keyword argument 'k'".
+inline int reject_keywords(const char *func, PyObject *kwnames) {
+  if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) return 0;
+  PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func, PyTuple_GET_ITEM(kwnames, 0));
+  return -1;
+}
+
 // ---------------------------------------------------------------------------
 // Classes
 // ---------------------------------------------------------------------------
