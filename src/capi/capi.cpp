@@ -152,15 +152,9 @@ PyObject *one_arg(const char *func, const char *name, PyObject *const *args, Py_
   return out;
 }
 
-int parse_args(const Params &p, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **out) {
+int parse_args_by_name(const Params &p, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **out) {
   const Py_ssize_t count = static_cast<Py_ssize_t>(p.names.size());
   const Py_ssize_t maxpos = p.max_positional < 0 ? count : p.max_positional;
-  if (kwnames == nullptr && nargs >= p.required && nargs <= maxpos) {
-    // Positional arguments only, as many as allowed: nothing to match by name.
-    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
-    for (Py_ssize_t i = nargs; i < count; ++i) out[i] = nullptr;
-    return 0;
-  }
   for (Py_ssize_t i = 0; i < count; ++i) out[i] = nullptr;
   if (nargs > maxpos) {
     if (maxpos == 0)
