@@ -11,20 +11,36 @@
 // it accepts only the small language that text form is written in (string and
 // number literals, None, True, False, the name `string`, and calls of And, Or,
 // Not and BaseLogic) and never runs anything else.
+//
+//   Python name          C++ function     what it does
+//   BaseLogic.__init__   baselogic_init   self.expressions: strings compiled, callables as given
+//   BaseLogic.__call__   baselogic_call   raises NotImplementedError
+//   BaseLogic.__str__    baselogic_str    the text form, e.g. And('a', Or('b', 'c'))
+//   BaseLogic.__repr__   baselogic_repr   str(self)
+//   BaseLogic.__eq__     baselogic_eq     the very same class and equal expressions
+//   And.__call__         and_call         every check holds for some item     (operator_call:
+//   Or.__call__          or_call          some check holds for some item       each check in
+//   Not.__call__         not_call         no check holds for any item          check_holds)
+//   logic_str            logic_str        the text form read back: checked into a Program
+//                                         (Scanner, or compile_node over the parser's tree),
+//                                         then run
 #include "capi.hpp"
+#include "textbuf.hpp"
 
 #include <cstring>
-#include <new>
 #include <vector>
 
 namespace {
 
 using capi::Ref;
 
+// The operator an expression object applies; indexes State::call_ours.
+enum class Op { And, Or, Not };
+
 // Every object the module keeps: interned names, imported objects, and the
 // __call__ descriptors of the three operators (to recognise them on nested
 // checks and evaluate those without a round trip through the interpreter).
-struct State {
+struct StateObjects {
   PyObject *str_expressions;
   PyObject *str_compile;
   PyObject *str_search;
@@ -37,19 +53,14 @@ struct State {
   PyObject *str_Not;
   PyObject *str_string;
   PyObject *str_decode_cli_string;
-  PyObject *str_separator;  // ", "
-  PyObject *str_filename;   // "<string>"
-  PyObject *str_body;       // the attributes of the parser's nodes that are read
+  PyObject *str_filename;  // "<string>"
+  PyObject *str_body;      // the attributes of the parser's nodes that are read
   PyObject *str_value;
   PyObject *str_id;
   PyObject *str_func;
   PyObject *str_args;
   PyObject *str_keywords;
   PyObject *invalid_format;  // "Not a properly formatted logic string: %s"
-  PyObject *str_empty;       // ""
-  PyObject *str_open;        // "("
-  PyObject *str_close;       // ")"
-  PyObject *str_quote;       // "'"
   PyObject *pattern_type;    // re.Pattern
   PyObject *pattern_search;  // re.Pattern.search
   PyObject *unicode_flag;    // re.UNICODE: the flags of a str pattern compiled without flags
@@ -59,22 +70,14 @@ struct State {
   PyObject *ast_Constant;
   PyObject *ast_Name;
   PyObject *ast_Call;
-  PyObject *debug;  // builtins.__debug__ as it was at import
-  PyObject *and_call;
-  PyObject *or_call;
-  PyObject *not_call;
+  PyObject *call_ours[3];  // And.__call__, Or.__call__, Not.__call__ as installed
+};
+struct State : StateObjects {
+  using Objects = StateObjects;
+  bool assertions;  // builtins.__debug__ at import: whether logic_str asserts what it built
 };
 
 extern PyModuleDef module_def;
-
-// Raises TypeError for keyword arguments given to a function that takes none,
-// worded as the interpreter words it for a def with *args only.
-int reject_keywords(const char *qualname, PyObject *kwnames) {
-  if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) return 0;
-  PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", qualname,
-               PyTuple_GET_ITEM(kwnames, 0));
-  return -1;
-}
 
 // --- class BaseLogic ----------------------------------------------------------
 
@@ -90,7 +93,7 @@ PyDoc_STRVAR(baselogic_init_doc,
              "callable is kept as it is, anything else raises TypeError.");
 
 PyObject *baselogic_init(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  if (reject_keywords("BaseLogic.__init__", kwnames) < 0) return nullptr;
+  if (capi::reject_keywords("BaseLogic.__init__", kwnames) < 0) return nullptr;
   PyObject *module = capi::module_of(self, &module_def);
   if (module == nullptr) return nullptr;
   State *st = capi::state_of<State>(module);
@@ -122,7 +125,7 @@ PyDoc_STRVAR(baselogic_call_doc,
              "A plain BaseLogic has no test of its own: raise NotImplementedError.");
 
 PyObject *baselogic_call(PyObject *, PyObject *const *, Py_ssize_t nargs, PyObject *kwnames) {
-  if (reject_keywords("BaseLogic.__call__", kwnames) < 0) return nullptr;
+  if (capi::reject_keywords("BaseLogic.__call__", kwnames) < 0) return nullptr;
   if (nargs != 0) {
     PyErr_Format(PyExc_TypeError, "BaseLogic.__call__() takes 1 positional argument but %zd were given", nargs + 1);
     return nullptr;
@@ -136,27 +139,26 @@ PyDoc_STRVAR(baselogic_str_doc,
              "The text form, e.g. And('a', Or('b', 'c')): the class name and the checks,\n"
              "patterns in single quotes as written, callables by their repr.");
 
+// Appends all of a str to the text being built.
+bool append_text(capi::TextBuffer &out, PyObject *text) { return out.append(text, 0, PyUnicode_GET_LENGTH(text)); }
+
 PyObject *baselogic_str(PyObject *self, PyObject *) {
-  PyObject *module = capi::module_of(self, &module_def);
-  if (module == nullptr) return nullptr;
-  State *st = capi::state_of<State>(module);
+  State *st = capi::state_of<State>(self, &module_def);
+  if (st == nullptr) return nullptr;
   Ref expressions = Ref::steal(PyObject_GetAttr(self, st->str_expressions));
   if (!expressions) return nullptr;
   Ref iterator = Ref::steal(PyObject_GetIter(expressions.get()));
   if (!iterator) return nullptr;
-  // All the pieces of the text, joined once at the end.
-  Ref pieces = Ref::steal(PyList_New(0));
   Ref name = Ref::steal(PyType_GetName(Py_TYPE(self)));
-  if (!pieces || !name || PyList_Append(pieces.get(), name.get()) < 0 ||
-      PyList_Append(pieces.get(), st->str_open) < 0)
-    return nullptr;
+  capi::TextBuffer out;
+  if (!name || !append_text(out, name.get()) || !out.ascii("(", 1)) return nullptr;
   bool first = true;
   while (Ref check = Ref::steal(PyIter_Next(iterator.get()))) {
-    if (!first && PyList_Append(pieces.get(), st->str_separator) < 0) return nullptr;
+    if (!first && !out.ascii(", ", 2)) return nullptr;
     first = false;
     if (PyCallable_Check(check.get())) {
       Ref part = Ref::steal(PyObject_Repr(check.get()));
-      if (!part || PyList_Append(pieces.get(), part.get()) < 0) return nullptr;
+      if (!part || !append_text(out, part.get())) return nullptr;
       continue;
     }
     Ref source = Ref::steal(PyObject_GetAttr(check.get(), st->str_pattern));
@@ -165,12 +167,10 @@ PyObject *baselogic_str(PyObject *self, PyObject *) {
       source = Ref::steal(PyObject_Str(source.get()));
       if (!source) return nullptr;
     }
-    if (PyList_Append(pieces.get(), st->str_quote) < 0 || PyList_Append(pieces.get(), source.get()) < 0 ||
-        PyList_Append(pieces.get(), st->str_quote) < 0)
-      return nullptr;
+    if (!out.ascii("'", 1) || !append_text(out, source.get()) || !out.ascii("'", 1)) return nullptr;
   }
-  if (PyErr_Occurred() || PyList_Append(pieces.get(), st->str_close) < 0) return nullptr;
-  return PyUnicode_Join(st->str_empty, pieces.get());
+  if (PyErr_Occurred() || !out.ascii(")", 1)) return nullptr;
+  return out.finish();
 }
 
 PyDoc_STRVAR(baselogic_repr_doc,
@@ -186,9 +186,8 @@ PyDoc_STRVAR(baselogic_eq_doc,
 
 PyObject *baselogic_eq(PyObject *self, PyObject *other) {
   if (Py_TYPE(self) != Py_TYPE(other)) Py_RETURN_FALSE;
-  PyObject *module = capi::module_of(self, &module_def);
-  if (module == nullptr) return nullptr;
-  State *st = capi::state_of<State>(module);
+  State *st = capi::state_of<State>(self, &module_def);
+  if (st == nullptr) return nullptr;
   Ref mine = Ref::steal(PyObject_GetAttr(self, st->str_expressions));
   if (!mine) return nullptr;
   Ref theirs = Ref::steal(PyObject_GetAttr(other, st->str_expressions));
@@ -196,18 +195,20 @@ PyObject *baselogic_eq(PyObject *self, PyObject *other) {
   return PyObject_RichCompare(mine.get(), theirs.get(), Py_EQ);
 }
 
+constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
+
 PyMethodDef baselogic_methods[] = {
-    {"__init__", capi::as_cfunc(baselogic_init), METH_FASTCALL | METH_KEYWORDS, baselogic_init_doc},
-    {"__call__", capi::as_cfunc(baselogic_call), METH_FASTCALL | METH_KEYWORDS, baselogic_call_doc},
-    {"__str__", baselogic_str, METH_NOARGS, baselogic_str_doc},
-    {"__repr__", baselogic_repr, METH_NOARGS, baselogic_repr_doc},
-    {"__eq__", baselogic_eq, METH_O, baselogic_eq_doc},
-    {nullptr, nullptr, 0, nullptr},
+    {.ml_name = "__init__", .ml_meth = capi::as_cfunc(baselogic_init), .ml_flags = fastcall,
+     .ml_doc = baselogic_init_doc},
+    {.ml_name = "__call__", .ml_meth = capi::as_cfunc(baselogic_call), .ml_flags = fastcall,
+     .ml_doc = baselogic_call_doc},
+    {.ml_name = "__str__", .ml_meth = baselogic_str, .ml_flags = METH_NOARGS, .ml_doc = baselogic_str_doc},
+    {.ml_name = "__repr__", .ml_meth = baselogic_repr, .ml_flags = METH_NOARGS, .ml_doc = baselogic_repr_doc},
+    {.ml_name = "__eq__", .ml_meth = baselogic_eq, .ml_flags = METH_O, .ml_doc = baselogic_eq_doc},
+    {},
 };
 
-// --- evaluation shared by And, Or and Not -------------------------------------
-
-enum class Op { And, Or, Not };
+// --- evaluation, shared by And, Or and Not ------------------------------------
 
 int evaluate(PyObject *module, State *st, PyObject *self, Op op, PyObject *const *items, Py_ssize_t nitems,
              int depth);
@@ -227,15 +228,24 @@ int is_logic(State *st, PyObject *check, PyObject *base) {
   return PyObject_IsInstance(check, base);
 }
 
+// Whether the class of `check` still has one of our operators' __call__ (found
+// through the type's method cache), and which: calling the instance would run
+// it, so it is evaluated here instead.
+bool operator_ours(State *st, PyObject *check, Op *op) {
+  PyObject *call = capi::lookup_on_type(Py_TYPE(check), st->str_call);  // borrowed, compared only
+  if (call == nullptr) return false;
+  for (Op candidate : {Op::And, Op::Or, Op::Not}) {
+    if (call == st->call_ours[static_cast<int>(candidate)]) {
+      *op = candidate;
+      return true;
+    }
+  }
+  return false;
+}
+
 // str(item): an exact str is its own text.
 Ref item_text(PyObject *item) {
   return PyUnicode_CheckExact(item) ? Ref::borrow(item) : Ref::steal(PyObject_Str(item));
-}
-
-// Pattern.search(text) for an object of the exact type re.Pattern.
-Ref pattern_search(State *st, PyObject *pattern, PyObject *text) {
-  PyObject *argv[] = {pattern, text};
-  return Ref::steal(PyObject_Vectorcall(st->pattern_search, argv, 2, nullptr));
 }
 
 // For a pattern made only of ordinary characters and compiled without flags
@@ -266,6 +276,63 @@ int plain_literal(State *st, PyObject *pattern, Ref &literal) {
   return 0;
 }
 
+// Whether a pattern of the exact type re.Pattern is found in str() of some
+// item. Its search has no effects and gives a match (true) or None: once one
+// item matched, the others are only turned into text (which may run their
+// __str__); a pattern of plain characters is found as a substring, without
+// making match objects.
+int pattern_holds(State *st, PyObject *pattern, PyObject *const *items, Py_ssize_t nitems) {
+  Ref literal;
+  if (plain_literal(st, pattern, literal) < 0) return -1;
+  bool found = false;
+  for (Py_ssize_t i = 0; i < nitems; ++i) {
+    Ref text = item_text(items[i]);
+    if (!text) return -1;
+    if (found) continue;
+    if (literal) {
+      Py_ssize_t at = PyUnicode_Find(text.get(), literal.get(), 0, PY_SSIZE_T_MAX, 1);
+      if (at == -2) return -1;
+      found = at >= 0;
+    } else {
+      PyObject *argv[] = {pattern, text.get()};
+      Ref match = Ref::steal(PyObject_Vectorcall(st->pattern_search, argv, 2, nullptr));
+      if (!match) return -1;
+      found = match.get() != Py_None;
+    }
+  }
+  return found ? 1 : 0;
+}
+
+// check(item) for a callable check, check.search(str(item)) for another.
+Ref apply_check(State *st, PyObject *check, bool callable, PyObject *item) {
+  if (callable) return capi::call(check, item);
+  Ref text = item_text(item);
+  if (!text) return {};
+  return capi::call_method(check, st->str_search, text.get());
+}
+
+// Whether a check that is not an expression object holds for some item: it
+// is applied to every item first, then the truth values are taken in order up
+// to the first true one, as any() over the list of results does.
+int any_item_holds(State *st, PyObject *check, bool callable, PyObject *const *items, Py_ssize_t nitems) {
+  if (nitems == 1) {
+    Ref result = apply_check(st, check, callable, items[0]);
+    return result ? PyObject_IsTrue(result.get()) : -1;
+  }
+  Ref results = Ref::steal(PyList_New(0));  // our own, never shown to other code
+  if (!results) return -1;
+  for (Py_ssize_t i = 0; i < nitems; ++i) {
+    Ref result = apply_check(st, check, callable, items[i]);
+    if (!result || PyList_Append(results.get(), result.get()) < 0) return -1;
+  }
+  for (Py_ssize_t i = 0; i < nitems; ++i) {
+    Ref result = Ref::borrow(PyList_GET_ITEM(results.get(), i));
+    int truth = PyObject_IsTrue(result.get());
+    if (truth != 0) return truth;
+  }
+  return 0;
+}
+
 // Whether one check holds for the items: 1, 0, or -1 with an error set.
 //  - an expression object (isinstance of the module's current BaseLogic) is
 //    called with all the items;
@@ -280,76 +347,16 @@ int check_holds(PyObject *module, State *st, PyObject *check, PyObject *const *i
   int nested = is_logic(st, check, base.get());
   if (nested < 0) return -1;
   if (nested) {
-    // One of our own operators (the class has not replaced __call__): evaluate
-    // it here. Calling an instance always uses the __call__ of its class.
-    PyObject *call = capi::lookup_on_type(Py_TYPE(check), st->str_call);  // borrowed, compared only
-    if (call != nullptr && (call == st->and_call || call == st->or_call || call == st->not_call)) {
-      Op op = call == st->and_call ? Op::And : call == st->or_call ? Op::Or : Op::Not;
-      return evaluate(module, st, check, op, items, nitems, depth + 1);
-    }
+    Op op;
+    if (operator_ours(st, check, &op)) return evaluate(module, st, check, op, items, nitems, depth + 1);
     Ref result = Ref::steal(PyObject_Vectorcall(check, items, static_cast<size_t>(nitems), nullptr));
-    if (!result) return -1;
-    return PyObject_IsTrue(result.get());
+    return result ? PyObject_IsTrue(result.get()) : -1;
   }
   if (nitems == 0) return 0;
   const bool callable = PyCallable_Check(check) != 0;
-  if (!callable && Py_IS_TYPE(check, reinterpret_cast<PyTypeObject *>(st->pattern_type))) {
-    // A compiled pattern's search has no effects and gives a match (true) or
-    // None: once one item matched, the others are only turned into text (which
-    // may run their __str__); a pattern of plain characters is found as a
-    // substring without making match objects.
-    Ref literal;
-    if (plain_literal(st, check, literal) < 0) return -1;
-    bool found = false;
-    for (Py_ssize_t i = 0; i < nitems; ++i) {
-      Ref text = item_text(items[i]);
-      if (!text) return -1;
-      if (found) continue;
-      if (literal) {
-        Py_ssize_t at = PyUnicode_Find(text.get(), literal.get(), 0, PY_SSIZE_T_MAX, 1);
-        if (at == -2) return -1;
-        found = at >= 0;
-      } else {
-        Ref match = pattern_search(st, check, text.get());
-        if (!match) return -1;
-        found = match.get() != Py_None;
-      }
-    }
-    return found ? 1 : 0;
-  }
-  if (nitems == 1) {
-    Ref result;
-    if (callable) {
-      result = capi::call(check, items[0]);
-    } else {
-      Ref text = item_text(items[0]);
-      if (!text) return -1;
-      result = capi::call_method(check, st->str_search, text.get());
-    }
-    if (!result) return -1;
-    return PyObject_IsTrue(result.get());
-  }
-  // General case: collect every result first, then take the truth values in
-  // order up to the first true one, as any() over the list does.
-  Ref results = Ref::steal(PyList_New(0));
-  if (!results) return -1;
-  for (Py_ssize_t i = 0; i < nitems; ++i) {
-    Ref result;
-    if (callable) {
-      result = capi::call(check, items[i]);
-    } else {
-      Ref text = item_text(items[i]);
-      if (!text) return -1;
-      result = capi::call_method(check, st->str_search, text.get());
-    }
-    if (!result || PyList_Append(results.get(), result.get()) < 0) return -1;
-  }
-  for (Py_ssize_t i = 0; i < nitems; ++i) {
-    Ref result = Ref::borrow(PyList_GET_ITEM(results.get(), i));
-    int truth = PyObject_IsTrue(result.get());
-    if (truth != 0) return truth;
-  }
-  return 0;
+  if (!callable && Py_IS_TYPE(check, reinterpret_cast<PyTypeObject *>(st->pattern_type)))
+    return pattern_holds(st, check, items, nitems);
+  return any_item_holds(st, check, callable, items, nitems);
 }
 
 // The operator `op` applied by `self` to the items: walks self.expressions in
@@ -404,9 +411,12 @@ int evaluate(PyObject *module, State *st, PyObject *self, Op op, PyObject *const
   return evaluate_checks(module, st, self, op, items, nitems, depth);
 }
 
-PyObject *operator_call(PyObject *self, Op op, const char *qualname, PyObject *const *items, Py_ssize_t nitems,
-                        PyObject *kwnames) {
-  if (reject_keywords(qualname, kwnames) < 0) return nullptr;
+// The __call__ of the three operators: And.__call__ is operator_call<Op::And>.
+constexpr const char *call_qualname[] = {"And.__call__", "Or.__call__", "Not.__call__"};
+
+template <Op op>
+PyObject *operator_call(PyObject *self, PyObject *const *items, Py_ssize_t nitems, PyObject *kwnames) {
+  if (capi::reject_keywords(call_qualname[static_cast<int>(op)], kwnames) < 0) return nullptr;
   PyObject *module = capi::module_of(self, &module_def);
   if (module == nullptr) return nullptr;
   int result = evaluate(module, capi::state_of<State>(module), self, op, items, nitems, 0);
@@ -414,65 +424,36 @@ PyObject *operator_call(PyObject *self, Op op, const char *qualname, PyObject *c
   return PyBool_FromLong(result);
 }
 
-// --- class And ----------------------------------------------------------------
+// --- classes And, Or and Not --------------------------------------------------
 
 PyDoc_STRVAR(and_doc,
              "True when all checks are satisfied.\n\n"
              "With several items, each check must hold for at least one of the items (not\n"
              "necessarily the same one). Checks are tried in order and the first that fails\n"
              "ends the test. And() with no checks is always true.");
-
 PyDoc_STRVAR(and_call_doc,
-             "__call__($self, /, *items)\n--\n\n"
-             "True when every check holds for one or more of the items.");
-
-PyObject *and_call(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  return operator_call(self, Op::And, "And.__call__", args, nargs, kwnames);
-}
-
-PyMethodDef and_methods[] = {
-    {"__call__", capi::as_cfunc(and_call), METH_FASTCALL | METH_KEYWORDS, and_call_doc},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-// --- class Or -----------------------------------------------------------------
+             "__call__($self, /, *items)\n--\n\nTrue when every check holds for one or more of the items.");
+constexpr auto and_call = operator_call<Op::And>;
 
 PyDoc_STRVAR(or_doc,
              "True when one or more checks are satisfied by one of the items.\n\n"
              "Checks are tried in order and the first that holds ends the test. Or() with\n"
              "no checks is always false.");
-
-PyDoc_STRVAR(or_call_doc,
-             "__call__($self, /, *items)\n--\n\n"
-             "True when some check holds for some item.");
-
-PyObject *or_call(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  return operator_call(self, Op::Or, "Or.__call__", args, nargs, kwnames);
-}
-
-PyMethodDef or_methods[] = {
-    {"__call__", capi::as_cfunc(or_call), METH_FASTCALL | METH_KEYWORDS, or_call_doc},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-// --- class Not ----------------------------------------------------------------
+PyDoc_STRVAR(or_call_doc, "__call__($self, /, *items)\n--\n\nTrue when some check holds for some item.");
+constexpr auto or_call = operator_call<Op::Or>;
 
 PyDoc_STRVAR(not_doc,
              "True only when no check is satisfied by any item.\n\n"
              "With several checks this means none of them holds; it is not the negation of\n"
              "And over the same checks. Not() with no checks is always true.");
+PyDoc_STRVAR(not_call_doc, "__call__($self, /, *items)\n--\n\nTrue when no check holds for any item.");
+constexpr auto not_call = operator_call<Op::Not>;
 
-PyDoc_STRVAR(not_call_doc,
-             "__call__($self, /, *items)\n--\n\n"
-             "True when no check holds for any item.");
-
-PyObject *not_call(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  return operator_call(self, Op::Not, "Not.__call__", args, nargs, kwnames);
-}
-
-PyMethodDef not_methods[] = {
-    {"__call__", capi::as_cfunc(not_call), METH_FASTCALL | METH_KEYWORDS, not_call_doc},
-    {nullptr, nullptr, 0, nullptr},
+// The method table of each operator class (its __call__ and the end marker).
+PyMethodDef operator_methods[][2] = {
+    {{.ml_name = "__call__", .ml_meth = capi::as_cfunc(and_call), .ml_flags = fastcall, .ml_doc = and_call_doc}, {}},
+    {{.ml_name = "__call__", .ml_meth = capi::as_cfunc(or_call), .ml_flags = fastcall, .ml_doc = or_call_doc}, {}},
+    {{.ml_name = "__call__", .ml_meth = capi::as_cfunc(not_call), .ml_flags = fastcall, .ml_doc = not_call_doc}, {}},
 };
 
 // --- logic_str ----------------------------------------------------------------
@@ -515,7 +496,7 @@ PyObject *word_name(State *st, Word word) {
 // Call calls the entry `nargs` below the top with the `nargs` entries above it
 // and replaces them all by the result.
 struct Step {
-  enum class Op { Literal, Text, Load, Call } op;
+  enum class Kind { Literal, Text, Load, Call } kind;
   Ref literal;
   Word word = Word::Other;
   Py_ssize_t nargs = 0;
@@ -534,6 +515,12 @@ struct Scanner {
 
   Py_UCS4 at(Py_ssize_t i) const { return i < length ? PyUnicode_READ(kind, data, i) : 0; }
   bool at_end() const { return pos >= length; }
+  // Moves past the character c when it is the one at pos.
+  bool take(Py_UCS4 c) {
+    if (pos >= length || at(pos) != c) return false;
+    ++pos;
+    return true;
+  }
   void skip_blanks() {
     while (pos < length) {
       Py_UCS4 c = PyUnicode_READ(kind, data, pos);
@@ -578,56 +565,41 @@ struct Scanner {
     pos = i + 1;
     return true;
   }
-
-  // Checks that the expression at pos has the simple form, moves past it and
-  // appends the steps that evaluate it to `program`: 1, 0 when the text does
-  // not have that form, or -1 with an error set.
-  int check(int depth, Program &program) {
-    Py_UCS4 c = at(pos);
-    if (pos < length && (c == '\'' || c == '"')) {
-      Py_ssize_t begin, end;
-      if (!literal(begin, end)) return 0;
-      Ref value = Ref::steal(PyUnicode_Substring(text, begin, end));
-      if (!value) return -1;
-      program.push_back({Step::Op::Literal, std::move(value)});
-      return 1;
-    }
-    if (!ident_start(c)) return 0;
-    Word w = word();
-    if (w == Word::String) {
-      program.push_back({Step::Op::Text});
-      return 1;
-    }
-    if (w == Word::Other || depth >= scan_max_depth) return 0;
-    skip_blanks();
-    if (at(pos) != '(' || at_end()) return 0;
-    ++pos;
-    program.push_back({Step::Op::Load, {}, w});
-    Py_ssize_t nargs = 0;
-    skip_blanks();
-    if (pos < length && at(pos) == ')') {
-      ++pos;
-    } else {
-      for (;;) {
-        int done = check(depth + 1, program);
-        if (done <= 0) return done;
-        ++nargs;
-        skip_blanks();
-        if (at_end()) return 0;
-        c = at(pos++);
-        if (c == ')') break;
-        if (c != ',') return 0;
-        skip_blanks();
-        if (pos < length && at(pos) == ')') {
-          ++pos;
-          break;
-        }
-      }
-    }
-    program.push_back({Step::Op::Call, {}, Word::Other, nargs});
-    return 1;
-  }
 };
+
+// Checks that the expression at the scanner's position has the simple form,
+// moves past it and appends the steps that evaluate it to `program`: 1, 0 when
+// the text does not have that form, or -1 with an error set.
+int scan_expression(Scanner &scan, int depth, Program &program) {
+  const Py_UCS4 c = scan.at(scan.pos);
+  if (!scan.at_end() && (c == '\'' || c == '"')) {
+    Py_ssize_t begin, end;
+    if (!scan.literal(begin, end)) return 0;
+    Ref value = Ref::steal(PyUnicode_Substring(scan.text, begin, end));
+    if (!value) return -1;
+    return capi::push(program, Step{Step::Kind::Literal, std::move(value)}) < 0 ? -1 : 1;
+  }
+  if (!Scanner::ident_start(c)) return 0;
+  const Word word = scan.word();
+  if (word == Word::String) return capi::push(program, Step{Step::Kind::Text}) < 0 ? -1 : 1;
+  if (word == Word::Other || depth >= scan_max_depth) return 0;
+  scan.skip_blanks();
+  if (!scan.take('(')) return 0;
+  if (capi::push(program, Step{Step::Kind::Load, {}, word}) < 0) return -1;
+  // The arguments, separated by commas; a comma may also end the list.
+  Py_ssize_t nargs = 0;
+  scan.skip_blanks();
+  while (!scan.take(')')) {
+    int done = scan_expression(scan, depth + 1, program);
+    if (done <= 0) return done;
+    ++nargs;
+    scan.skip_blanks();
+    if (scan.take(')')) break;
+    if (!scan.take(',')) return 0;
+    scan.skip_blanks();
+  }
+  return capi::push(program, Step{Step::Kind::Call, {}, Word::Other, nargs}) < 0 ? -1 : 1;
+}
 
 // Raises the failure that makes logic_str reject a parsed text; returns -1.
 int refuse(const char *what, PyObject *detail = nullptr) {
@@ -660,7 +632,7 @@ int compile_node(State *st, PyObject *node, Program &program) {
     if (!(PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyComplex_CheckExact(v) ||
           PyBool_Check(v) || v == Py_None))
       return refuse("the literal", v);
-    program.push_back({Step::Op::Literal, std::move(value)});
+    if (capi::push(program, Step{Step::Kind::Literal, std::move(value)}) < 0) return -1;
     return 0;
   }
   if (kind == st->ast_Name) {
@@ -668,7 +640,7 @@ int compile_node(State *st, PyObject *node, Program &program) {
     if (!id) return -1;
     if (!PyUnicode_CheckExact(id.get()) || PyUnicode_Compare(id.get(), st->str_string) != 0)
       return refuse("the name", id.get());
-    program.push_back({Step::Op::Text});
+    if (capi::push(program, Step{Step::Kind::Text}) < 0) return -1;
     return 0;
   }
   if (kind == st->ast_Call) {
@@ -689,11 +661,11 @@ int compile_node(State *st, PyObject *node, Program &program) {
     if (!PyList_CheckExact(arg_list.get())) return refuse("a call without an argument list");
     Ref arg_nodes = Ref::steal(PyList_AsTuple(arg_list.get()));
     if (!arg_nodes) return -1;
-    program.push_back({Step::Op::Load, {}, word});
+    if (capi::push(program, Step{Step::Kind::Load, {}, word}) < 0) return -1;
     const Py_ssize_t nargs = PyTuple_GET_SIZE(arg_nodes.get());
     for (Py_ssize_t i = 0; i < nargs; ++i)
       if (compile_node(st, PyTuple_GET_ITEM(arg_nodes.get(), i), program) < 0) return -1;
-    program.push_back({Step::Op::Call, {}, Word::Other, nargs});
+    if (capi::push(program, Step{Step::Kind::Call, {}, Word::Other, nargs}) < 0) return -1;
     return 0;
   }
   Ref name = Ref::steal(PyType_GetName(Py_TYPE(node)));
@@ -734,33 +706,34 @@ Ref run(PyObject *module, State *st, const Program &program, PyObject *text) {
       }
     }
   } release{stack};
-  stack.reserve(program.size());  // never more entries than steps: push_back cannot reallocate
   for (const Step &step : program) {
-    PyObject *value = nullptr;
-    switch (step.op) {
-      case Step::Op::Literal:
-        value = Py_NewRef(step.literal.get());
+    Ref value;
+    switch (step.kind) {
+      case Step::Kind::Literal:
+        value = step.literal.dup();
         break;
-      case Step::Op::Text:
-        value = Py_NewRef(text);
+      case Step::Kind::Text:
+        value = Ref::borrow(text);
         break;
-      case Step::Op::Load:
-        value = capi::global(module, word_name(st, step.word)).release();
-        if (value == nullptr) return {};
+      case Step::Kind::Load:
+        value = capi::global(module, word_name(st, step.word));
+        if (!value) return {};
         break;
-      case Step::Op::Call: {
+      case Step::Kind::Call: {
         const size_t base = stack.size() - static_cast<size_t>(step.nargs) - 1;
-        value = PyObject_Vectorcall(stack[base], stack.data() + base + 1, static_cast<size_t>(step.nargs), nullptr);
+        value = Ref::steal(
+            PyObject_Vectorcall(stack[base], stack.data() + base + 1, static_cast<size_t>(step.nargs), nullptr));
         while (stack.size() > base) {
           PyObject *top = stack.back();
           stack.pop_back();
           Py_DECREF(top);
         }
-        if (value == nullptr) return {};
+        if (!value) return {};
         break;
       }
     }
-    stack.push_back(value);
+    if (capi::push(stack, value.get()) < 0) return {};
+    value.release();
   }
   if (stack.size() != 1) {
     PyErr_SetString(PyExc_SystemError, "a logic string program left no single value");
@@ -780,7 +753,7 @@ Ref read_text(PyObject *module, State *st, PyObject *text) {
     Scanner scan{text, PyUnicode_KIND(text), PyUnicode_DATA(text), PyUnicode_GET_LENGTH(text), 0};
     scan.skip_blanks();
     const Py_ssize_t start = scan.pos;
-    int simple = scan.check(0, program);
+    int simple = scan_expression(scan, 0, program);
     if (simple < 0) return {};
     if (simple > 0) {
       scan.skip_blanks();
@@ -823,21 +796,16 @@ PyDoc_STRVAR(logic_str_doc,
              "other text raises ValueError.");
 
 PyObject *logic_str(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  PyObject *argv[1];
-  if (capi::parse_args({"logic_str", {"string"}, 1}, args, nargs, kwnames, argv) < 0) return nullptr;
+  PyObject *string = capi::one_arg("logic_str", "string", args, nargs, kwnames);
+  if (string == nullptr) return nullptr;
   State *st = capi::state_of<State>(module);
   Ref decode = capi::global(module, st->str_decode_cli_string);
   if (!decode) return nullptr;
-  Ref text = capi::call(decode.get(), argv[0]);
+  Ref text = capi::call(decode.get(), string);
   if (!text) return nullptr;
 
-  Ref result;
-  try {
-    result = read_text(module, st, text.get());
-  } catch (const std::bad_alloc &) {
-    PyErr_NoMemory();
-  }
-  if (result && st->debug == Py_True) {
+  Ref result = read_text(module, st, text.get());
+  if (result && st->assertions) {
     Ref base = capi::global(module, st->str_BaseLogic);
     int ok = base ? PyObject_IsInstance(result.get(), base.get()) : -1;
     if (ok == 0) PyErr_SetNone(PyExc_AssertionError);
@@ -853,7 +821,7 @@ PyObject *logic_str(PyObject *module, PyObject *const *args, Py_ssize_t nargs, P
   Ref message = Ref::steal(PyUnicode_Format(st->invalid_format, text.get()));
   if (!message) {
     PyObject *raised = PyErr_GetRaisedException();
-    PyException_SetContext(raised, caught);
+    capi::chain_context(raised, caught);
     PyErr_SetRaisedException(raised);
     return nullptr;
   }
@@ -862,25 +830,14 @@ PyObject *logic_str(PyObject *module, PyObject *const *args, Py_ssize_t nargs, P
 }
 
 PyMethodDef module_functions[] = {
-    {"logic_str", capi::as_cfunc(logic_str), METH_FASTCALL | METH_KEYWORDS, logic_str_doc},
-    {nullptr, nullptr, 0, nullptr},
+    {.ml_name = "logic_str", .ml_meth = capi::as_cfunc(logic_str), .ml_flags = fastcall, .ml_doc = logic_str_doc},
+    {},
 };
 
 // --- module -------------------------------------------------------------------
 
-// Creates a class of the module and binds it as a module global.
-Ref add_class(PyObject *module, const char *name, PyObject *base, const char *doc, PyObject *attrs,
-              PyMethodDef *methods) {
-  Ref bases = capi::tuple_of(base);
-  if (!bases) return {};
-  Ref cls = capi::make_class(module, reinterpret_cast<PyObject *>(&PyType_Type), name, bases.get(), doc, attrs);
-  if (!cls || capi::install_methods(cls.get(), methods) < 0 || capi::add_global(module, name, cls.get()) < 0)
-    return {};
-  return cls;
-}
-
-int module_exec(PyObject *module) {
-  State *st = capi::state_of<State>(module);
+// The names the module keeps interned.
+int intern_names(State *st) {
   struct {
     PyObject **slot;
     const char *text;
@@ -897,11 +854,6 @@ int module_exec(PyObject *module) {
       {&st->str_Not, "Not"},
       {&st->str_string, "string"},
       {&st->str_decode_cli_string, "decode_cli_string"},
-      {&st->str_separator, ", "},
-      {&st->str_empty, ""},
-      {&st->str_open, "("},
-      {&st->str_close, ")"},
-      {&st->str_quote, "'"},
       {&st->str_filename, "<string>"},
       {&st->str_body, "body"},
       {&st->str_value, "value"},
@@ -913,17 +865,18 @@ int module_exec(PyObject *module) {
   };
   for (auto &n : names)
     if ((*n.slot = capi::intern(n.text)) == nullptr) return -1;
+  return 0;
+}
 
-  // Outside modules: re and logging as globals, the parser's node classes.
-  Ref re = Ref::steal(PyImport_ImportModule("re"));
-  if (!re || capi::add_global(module, "re", re.get()) < 0) return -1;
-  Ref logging = Ref::steal(PyImport_ImportModule("logging"));
-  if (!logging || capi::add_global(module, "logging", logging.get()) < 0) return -1;
-  st->pattern_type = PyObject_GetAttrString(re.get(), "Pattern");
+// What the module reads from re (the Pattern type, its search and the member
+// descriptors of its pattern and flags, re.UNICODE) and from ast (the node
+// classes of the parser's tree).
+int read_re_and_ast(State *st, PyObject *re) {
+  st->pattern_type = PyObject_GetAttrString(re, "Pattern");
   if (st->pattern_type == nullptr) return -1;
   st->pattern_search = PyObject_GetAttrString(st->pattern_type, "search");
   if (st->pattern_search == nullptr) return -1;
-  Ref unicode_flag = Ref::steal(PyObject_GetAttrString(re.get(), "UNICODE"));
+  Ref unicode_flag = Ref::steal(PyObject_GetAttrString(re, "UNICODE"));
   if (!unicode_flag || (st->unicode_flag = PyNumber_Long(unicode_flag.get())) == nullptr) return -1;
   st->pattern_source = PyObject_GetAttrString(st->pattern_type, "pattern");
   if (st->pattern_source == nullptr) return -1;
@@ -944,10 +897,58 @@ int module_exec(PyObject *module) {
                {&st->ast_Call, "Call"}};
   for (auto &n : nodes)
     if ((*n.slot = PyObject_GetAttrString(ast.get(), n.name)) == nullptr) return -1;
+  return 0;
+}
 
+// Creates a class of the module and binds it as a module global.
+Ref add_class(PyObject *module, const char *name, PyObject *base, const char *doc, PyObject *attrs,
+              PyMethodDef *methods) {
+  Ref bases = capi::tuple_of(base);
+  if (!bases) return {};
+  Ref cls = capi::make_class(module, reinterpret_cast<PyObject *>(&PyType_Type), name, bases.get(), doc, attrs);
+  if (!cls || capi::install_methods(cls.get(), methods) < 0 || capi::add_global(module, name, cls.get()) < 0)
+    return {};
+  return cls;
+}
+
+// BaseLogic, And, Or and Not, in the order of the class statements; keeps the
+// __call__ installed on each operator.
+int add_classes(PyObject *module, State *st) {
+  Ref attrs = Ref::steal(Py_BuildValue("{sO}", "__hash__", Py_None));
+  if (!attrs) return -1;
+  Ref base = add_class(module, "BaseLogic", reinterpret_cast<PyObject *>(&PyBaseObject_Type), baselogic_doc,
+                       attrs.get(), baselogic_methods);
+  if (!base) return -1;
+  const struct {
+    const char *name;
+    const char *doc;
+  } operators[] = {{"And", and_doc}, {"Or", or_doc}, {"Not", not_doc}};
+  for (int op = 0; op < 3; ++op) {
+    Ref cls = add_class(module, operators[op].name, base.get(), operators[op].doc, nullptr, operator_methods[op]);
+    if (!cls) return -1;
+    PyObject *call = capi::lookup_on_type(reinterpret_cast<PyTypeObject *>(cls.get()), st->str_call);
+    if (call == nullptr) {
+      PyErr_SetString(PyExc_SystemError, "operator class without __call__");
+      return -1;
+    }
+    st->call_ours[op] = Py_NewRef(call);
+  }
+  return 0;
+}
+
+int module_exec(PyObject *module) {
+  State *st = capi::state_of<State>(module);
+  if (intern_names(st) < 0) return -1;
+
+  // The module's globals, in the order the module binds them: re and logging,
+  // decode_cli_string, __all__, logger, the classes, logic_str.
+  Ref re = Ref::steal(PyImport_ImportModule("re"));
+  if (!re || capi::add_global(module, "re", re.get()) < 0) return -1;
+  Ref logging = Ref::steal(PyImport_ImportModule("logging"));
+  if (!logging || capi::add_global(module, "logging", logging.get()) < 0) return -1;
+  if (read_re_and_ast(st, re.get()) < 0) return -1;
   Ref decode = capi::import_from("dravix.utils.strings", "decode_cli_string");
   if (!decode || capi::add_global(module, "decode_cli_string", decode.get()) < 0) return -1;
-
   Ref all = Ref::steal(Py_BuildValue("[sss]", "And", "Or", "Not"));
   if (!all || capi::add_global(module, "__all__", all.get()) < 0) return -1;
   Ref module_name = Ref::steal(PyModule_GetNameObject(module));
@@ -956,32 +957,7 @@ int module_exec(PyObject *module) {
   if (!get_logger) return -1;
   Ref logger = capi::call(get_logger.get(), module_name.get());
   if (!logger || capi::add_global(module, "logger", logger.get()) < 0) return -1;
-
-  // The classes, in the order of the class statements.
-  Ref attrs = Ref::steal(Py_BuildValue("{sO}", "__hash__", Py_None));
-  if (!attrs) return -1;
-  Ref base = add_class(module, "BaseLogic", reinterpret_cast<PyObject *>(&PyBaseObject_Type), baselogic_doc,
-                       attrs.get(), baselogic_methods);
-  if (!base) return -1;
-  struct {
-    const char *name;
-    const char *doc;
-    PyMethodDef *methods;
-    PyObject **call;
-  } operators[] = {{"And", and_doc, and_methods, &st->and_call},
-                   {"Or", or_doc, or_methods, &st->or_call},
-                   {"Not", not_doc, not_methods, &st->not_call}};
-  for (auto &op : operators) {
-    Ref cls = add_class(module, op.name, base.get(), op.doc, nullptr, op.methods);
-    if (!cls) return -1;
-    PyObject *call = capi::lookup_on_type(reinterpret_cast<PyTypeObject *>(cls.get()), st->str_call);
-    if (call == nullptr) {
-      PyErr_SetString(PyExc_SystemError, "operator class without __call__");
-      return -1;
-    }
-    *op.call = Py_NewRef(call);
-  }
-  if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
+  if (add_classes(module, st) < 0 || PyModule_AddFunctions(module, module_functions) < 0) return -1;
 
   // Whether assert statements run, fixed for the life of the module.
   PyObject *builtins = PyEval_GetBuiltins();  // borrowed
@@ -989,31 +965,16 @@ int module_exec(PyObject *module) {
   PyObject *debug = nullptr;
   int found = PyDict_GetItemStringRef(builtins, "__debug__", &debug);
   if (found < 0) return -1;
-  st->debug = found ? debug : Py_NewRef(Py_True);
+  st->assertions = found == 0 || debug == Py_True;
+  Py_XDECREF(debug);
   return 0;
 }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {0, nullptr},
-};
 
 PyDoc_STRVAR(module_doc,
              "Boolean logic expressions (And, Or, Not) over regular expressions and callables,\n"
              "and logic_str, which reads their text form back, e.g. from a command line.");
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "dravix.datastructures.logic",
-    module_doc,
-    sizeof(State),
-    nullptr,
-    module_slots,
-    capi::state_traverse<State>,
-    capi::state_clear<State>,
-    capi::state_free<State>,
-};
+PyModuleDef module_def = capi::module_def<State, module_exec>("dravix.datastructures.logic", module_doc);
 
 }  // namespace
 

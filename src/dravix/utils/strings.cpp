@@ -1,7 +1,8 @@
 // dravix.utils.strings: the platform's text helpers used by the containers.
 //
-//   typecast_str(value)        turns configuration text into the value it spells
-//   decode_cli_string(string)  gives command-line text as str
+//   Python name        C++ function       what it does
+//   typecast_str       typecast_str       configuration text turned into the value it spells
+//   decode_cli_string  decode_cli_string  command-line text (str, bytes, bytearray) as str
 #include "capi.hpp"
 
 #include <cstring>
@@ -140,9 +141,10 @@ PyObject *decode_cli_string(PyObject *, PyObject *string) {
 }
 
 PyMethodDef module_functions[] = {
-    {"typecast_str", typecast_str, METH_O, typecast_str_doc},
-    {"decode_cli_string", decode_cli_string, METH_O, decode_cli_string_doc},
-    {nullptr, nullptr, 0, nullptr},
+    {.ml_name = "typecast_str", .ml_meth = typecast_str, .ml_flags = METH_O, .ml_doc = typecast_str_doc},
+    {.ml_name = "decode_cli_string", .ml_meth = decode_cli_string, .ml_flags = METH_O,
+     .ml_doc = decode_cli_string_doc},
+    {},
 };
 
 PyModuleDef_Slot module_slots[] = {
@@ -150,18 +152,17 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
-PyDoc_STRVAR(module_doc, "Text helpers of the platform: conversion of configuration text and decoding of command-line text.");
+PyDoc_STRVAR(module_doc,
+             "Text helpers of the platform: conversion of configuration text and decoding of command-line text.");
 
+// No state and nothing to run at import: the functions are the module.
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "dravix.utils.strings",
-    module_doc,
-    0,
-    module_functions,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "dravix.utils.strings",
+    .m_doc = module_doc,
+    .m_size = 0,
+    .m_methods = module_functions,
+    .m_slots = module_slots,
 };
 
 }  // namespace
