@@ -15,6 +15,18 @@ from dravix.datastructures.logic import And, BaseLogic, Not, Or, logic_str
 baseline = load_baseline("logic")
 
 
+@pytest.fixture(params=[pytest.param(logic, id="ours"), pytest.param(baseline, id="baseline")])
+def L(request):
+    """The module under test: ours, or the plain-Python baseline it is held to.
+    Behaviour the two share is tested on both."""
+    return request.param
+
+
+def build(L, text, **names):
+    """What the expression `text` gives with the names of module L."""
+    return eval(text, {**vars(L), **names})
+
+
 class Recorder:
     """A callable check that records its calls and answers from a table."""
 
@@ -51,30 +63,22 @@ def test_module_contents():
     assert logic_str.__module__ == "dravix.datastructures.logic"
 
 
-def test_python_subclass_reaches_module():
-    class Mine(Or):
-        pass
-
-    assert Mine("x")("axb") is True and str(Mine("x")) == "Mine('x')"
-    assert Mine("x") != Or("x") and Mine("x") == Mine("x")
-
-
-@pytest.mark.parametrize("cls", [BaseLogic, And, Or, Not])
-def test_unhashable(cls):
+@pytest.mark.parametrize("name", ["BaseLogic", "And", "Or", "Not"])
+def test_unhashable(L, name):
     with pytest.raises(TypeError):
-        hash(cls("a"))
+        hash(getattr(L, name)("a"))
 
 
 # --- construction -----------------------------------------------------------------
 
 
-def test_init_compiles_strings_keeps_callables():
+def test_init_compiles_strings_keeps_callables(L):
     class Text(str):
         pass
 
     f = len
-    nested = Or("b")
-    e = And("a", Text("^b$"), f, nested)
+    nested = L.Or("b")
+    e = L.And("a", Text("^b$"), f, nested)
     assert [type(x) for x in e.expressions[:2]] == [re.Pattern, re.Pattern]
     assert e.expressions[1].pattern == "^b$" and e.expressions[0].flags == re.compile("a").flags
     assert e.expressions[2] is f and e.expressions[3] is nested
@@ -82,71 +86,71 @@ def test_init_compiles_strings_keeps_callables():
 
 
 @pytest.mark.parametrize("bad", [5, re.compile("a"), None, b"a"])
-def test_init_rejects_non_str_non_callable(bad):
+def test_init_rejects_non_str_non_callable(L, bad):
     with pytest.raises(TypeError) as info:
-        And("ok", bad)
+        L.And("ok", bad)
     assert str(info.value) == "Expression only accepts str and callable. Got: %s (%s)" % (bad, type(bad))
 
 
-def test_init_errors():
+def test_init_errors(L):
     with pytest.raises(re.error):
-        Or("(")
-    with pytest.raises(TypeError, match="unexpected keyword argument 'x'"):
-        And(x="a")
-    with pytest.raises(TypeError, match="unexpected keyword argument 'y'"):
-        And("a")("a", y=1)
+        L.Or("(")
+    with pytest.raises(TypeError, match=r"^BaseLogic.__init__\(\) got an unexpected keyword argument 'x'$"):
+        L.And(x="a")
+    with pytest.raises(TypeError, match=r"^And.__call__\(\) got an unexpected keyword argument 'y'$"):
+        L.And("a")("a", y=1)
 
 
-def test_re_looked_up_at_call_time(monkeypatch):
+def test_re_looked_up_at_call_time(L, monkeypatch):
     class FakeRe:
         @staticmethod
         def compile(text):
             return lambda item: item == text
 
-    monkeypatch.setattr(logic, "re", FakeRe)
-    e = Or("x")
+    monkeypatch.setattr(L, "re", FakeRe)
+    e = L.Or("x")
     assert e("x") is True and e("xx") is False
 
 
-def test_plain_baselogic_call():
+def test_plain_baselogic_call(L):
     with pytest.raises(NotImplementedError) as info:
-        BaseLogic("a")()
+        L.BaseLogic("a")()
     assert info.value.args == ()
     with pytest.raises(TypeError):
-        BaseLogic("a")("item")
+        L.BaseLogic("a")("item")
 
 
 # --- evaluation -------------------------------------------------------------------
 
 
 @pytest.mark.parametrize("expr, items, expected", [
-    (And("a", "b"), ("ab",), True),
-    (And("a", "b"), ("a",), False),
-    (And("a", "b"), ("a", "b"), True),
-    (Or("^x$"), ("xy",), False),
-    (Or("^x$"), ("x",), True),
-    (Or("x"), ("axb",), True),
-    (Not("a", "b"), ("c",), True),
-    (Not("a", "b"), ("b",), False),
-    (And(), ("z",), True),
-    (Or(), ("z",), False),
-    (Not(), ("z",), True),
-    (And("a"), (), False),
-    (Or("a"), (), False),
-    (Not("a"), (), True),
-    (And(), (), True),
-    (Or(""), ("",), True),
-    (Or("^4"), (42,), True),
-    (Or("'a', 'b'"), (["a", "b"],), True),
-    (And(Or("a", "b"), Not("c")), ("a", "d"), True),
-    (And(Or("a", "b"), Not("c")), ("a", "c"), False),
-    (And(Or("a", "b"), Not("c")), ("e",), False),
-    (Or(And(), Not("x")), (), True),
-    (And(lambda item: item > 2, "1"), (1, 3), True),
-    (Or(lambda item: 0, lambda item: []), (1, 2), False),
+    ("And('a', 'b')", ("ab",), True),
+    ("And('a', 'b')", ("a",), False),
+    ("And('a', 'b')", ("a", "b"), True),
+    ("Or('^x$')", ("xy",), False),
+    ("Or('^x$')", ("x",), True),
+    ("Or('x')", ("axb",), True),
+    ("Not('a', 'b')", ("c",), True),
+    ("Not('a', 'b')", ("b",), False),
+    ("And()", ("z",), True),
+    ("Or()", ("z",), False),
+    ("Not()", ("z",), True),
+    ("And('a')", (), False),
+    ("Or('a')", (), False),
+    ("Not('a')", (), True),
+    ("And()", (), True),
+    ("Or('')", ("",), True),
+    ("Or('^4')", (42,), True),
+    ("Or(\"'a', 'b'\")", (["a", "b"],), True),
+    ("And(Or('a', 'b'), Not('c'))", ("a", "d"), True),
+    ("And(Or('a', 'b'), Not('c'))", ("a", "c"), False),
+    ("And(Or('a', 'b'), Not('c'))", ("e",), False),
+    ("Or(And(), Not('x'))", (), True),
+    ("And(lambda item: item > 2, '1')", (1, 3), True),
+    ("Or(lambda item: 0, lambda item: [])", (1, 2), False),
 ])
-def test_truth_table(expr, items, expected):
-    assert expr(*items) is expected
+def test_truth_table(L, expr, items, expected):
+    assert build(L, expr)(*items) is expected
 
 
 @pytest.mark.parametrize("pattern, item, expected", [
@@ -162,27 +166,27 @@ def test_truth_table(expr, items, expected):
     (re.compile("#"), "a#b", True),
     (re.compile(""), "", True),
 ])
-def test_compiled_patterns_keep_their_meaning(pattern, item, expected):
-    e = Or()
+def test_compiled_patterns_keep_their_meaning(L, pattern, item, expected):
+    e = L.Or()
     e.expressions.append(pattern)
     assert e(item) is expected
     assert e("zz", item) is expected
 
 
-def test_every_item_is_turned_into_text():
+def test_every_item_is_turned_into_text(L):
     class Bad:
         def __str__(self):
             raise LookupError
 
     with pytest.raises(LookupError):
-        Or("a")("a", Bad())  # the match on the first item does not skip the second
-    e = Or()
+        L.Or("a")("a", Bad())  # the match on the first item does not skip the second
+    e = L.Or()
     e.expressions.append(re.compile(b"a"))
     with pytest.raises(TypeError):
         e("a")
 
 
-def test_callable_called_for_every_item_and_truth_after():
+def test_callable_called_for_every_item_and_truth_after(L):
     log = []
 
     class Value:
@@ -197,87 +201,73 @@ def test_callable_called_for_every_item_and_truth_after():
         log.append(("call", item))
         return Value(item, item in ("b", "c"))
 
-    assert Or(check)("a", "b", "c", "d") is True
+    assert L.Or(check)("a", "b", "c", "d") is True
     # every item is called first; truth values are then taken up to the first true one
     assert log == [("call", "a"), ("call", "b"), ("call", "c"), ("call", "d"), ("bool", "a"), ("bool", "b")]
 
 
-@pytest.mark.parametrize("cls, answers, expected_calls", [
-    (And, [False, True], 1),  # And stops at the first failing check
-    (And, [True, True], 2),
-    (Or, [True, False], 1),   # Or stops at the first check that holds
-    (Or, [False, False], 2),
-    (Not, [True, False], 1),  # Not stops at the first check that holds
-    (Not, [False, False], 2),
+@pytest.mark.parametrize("name, answers, expected_calls", [
+    ("And", [False, True], 1),  # And stops at the first failing check
+    ("And", [True, True], 2),
+    ("Or", [True, False], 1),   # Or stops at the first check that holds
+    ("Or", [False, False], 2),
+    ("Not", [True, False], 1),  # Not stops at the first check that holds
+    ("Not", [False, False], 2),
 ])
-def test_short_circuit(cls, answers, expected_calls):
+def test_short_circuit(L, name, answers, expected_calls):
     checks = [Recorder(default=a) for a in answers]
-    cls(*checks)("x")
+    getattr(L, name)(*checks)("x")
     assert sum(len(c.calls) for c in checks) == expected_calls
 
 
-def test_errors_propagate():
+def test_errors_propagate(L):
     class Bad:
         def __str__(self):
             raise KeyError("no text")
 
     with pytest.raises(KeyError):
-        Or("a")(Bad())
+        L.Or("a")(Bad())
     with pytest.raises(ZeroDivisionError):
-        And(lambda item: 1 / 0)("x")
+        L.And(lambda item: 1 / 0)("x")
     with pytest.raises(ZeroDivisionError):
-        And(Or(lambda item: 1 / 0))("x")
+        L.And(L.Or(lambda item: 1 / 0))("x")
 
 
-def test_nested_gets_all_items_and_overrides_are_used():
+def test_nested_gets_all_items_and_overrides_are_used(L):
     seen = []
 
-    class Spy(Or):
+    class Spy(L.Or):
         def __call__(self, *items):
             seen.append(items)
             return 0
 
-    assert And(Spy("a"))("a", "b") is False
+    assert L.And(Spy("a"))("a", "b") is False
     assert seen == [("a", "b")]
     # a nested expression with no items is still called
-    assert And(Spy("a"))() is False and seen[-1] == ()
+    assert L.And(Spy("a"))() is False and seen[-1] == ()
 
 
-def test_baselogic_looked_up_at_call_time(monkeypatch):
+def test_baselogic_looked_up_at_call_time(L, monkeypatch):
     inner = Recorder(default=True)
-    nested = Or(inner)
-    monkeypatch.setattr(logic, "BaseLogic", type("Other", (), {}))
+    nested = L.Or(inner)
+    monkeypatch.setattr(L, "BaseLogic", type("Other", (), {}))
     # no longer an expression object: called once per item like any callable
     calls = []
-    wrapped = And(lambda item: calls.append(item) or True, nested)
+    wrapped = L.And(lambda item: calls.append(item) or True, nested)
     assert wrapped("p", "q") is True
     assert inner.calls == ["p", "q"]
 
 
-def test_expressions_attribute_is_read_at_call_time():
-    e = And("a")
+def test_expressions_attribute_is_read_at_call_time(L):
+    e = L.And("a")
     e.expressions = ("b",)  # any iterable; a non-pattern non-callable needs .search
     with pytest.raises(AttributeError):
         e("b")
     e.expressions = [re.compile("b")]
     assert e("b") is True
-    grow = Or()
+    grow = L.Or()
     grow.expressions.append(lambda item: grow.expressions.append(lambda item: True) or False)
     assert grow("x") is True  # checks appended while running are seen, as a list iterator sees them
-
-
-def test_deep_and_cyclic_expressions_raise_recursion_error():
-    deep = Or("x")
-    for _ in range(20000):
-        deep = And(deep)
-    with pytest.raises(RecursionError):
-        deep("x")
-    with pytest.raises(RecursionError):
-        str(deep)
-    loop = And("a")
-    loop.expressions.append(loop)
-    with pytest.raises(RecursionError):
-        loop("a")
 
 
 # --- text form and equality -----------------------------------------------------------
@@ -288,51 +278,51 @@ def named(item):
 
 
 @pytest.mark.parametrize("expr, text", [
-    (And("a", Or("b", "c")), "And('a', Or('b', 'c'))"),
-    (Not(), "Not()"),
-    (BaseLogic("x"), "BaseLogic('x')"),
-    (Or("it's"), "Or('it's')"),
-    (Or(r"a\d"), r"Or('a\d')"),
-    (And(named), "And(%r)" % named),
+    ("And('a', Or('b', 'c'))", "And('a', Or('b', 'c'))"),
+    ("Not()", "Not()"),
+    ("BaseLogic('x')", "BaseLogic('x')"),
+    ("Or(\"it's\")", "Or('it's')"),
+    ("Or(r'a\\d')", r"Or('a\d')"),
+    ("And(named)", "And(%r)" % named),
 ])
-def test_text_form(expr, text):
-    assert str(expr) == text and repr(expr) == text
+def test_text_form(L, expr, text):
+    e = build(L, expr, named=named)
+    assert str(e) == text and repr(e) == text
 
 
 @pytest.mark.parametrize("a, b, equal", [
-    (And("a"), And("a"), True),
-    (And("a"), Or("a"), False),
-    (And("a"), And("b"), False),
-    (And("a", Or("b")), And("a", Or("b")), True),
-    (And("a", Or("b")), And("a", Not("b")), False),
-    (And(named), And(named), True),
-    (And("a"), "And('a')", False),
-    (BaseLogic("a"), And("a"), False),
+    ("And('a')", "And('a')", True),
+    ("And('a')", "Or('a')", False),
+    ("And('a')", "And('b')", False),
+    ("And('a', Or('b'))", "And('a', Or('b'))", True),
+    ("And('a', Or('b'))", "And('a', Not('b'))", False),
+    ("And(named)", "And(named)", True),
+    ("And('a')", "\"And('a')\"", False),
+    ("BaseLogic('a')", "And('a')", False),
 ])
-def test_equality(a, b, equal):
+def test_equality(L, a, b, equal):
+    a, b = build(L, a, named=named), build(L, b, named=named)
     assert (a == b) is equal and (a != b) is (not equal)
 
 
 # --- logic_str ------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("text", [
-    "And('a', 'b')",
-    "  \tAnd('a', 'b')",
-    "And ( 'a' ,\t\"b\" , )",
-    "And('a', 'b')  # trailing comment",
-    "And(\n  'a',\n  'b'\n)\n",
-    "And(r'a', 'b')",
-    "And('a' 'b')",
-    "And('''a''', \"b\")",
-    "And('\\x61', 'b')",
-    "Ａｎｄ('a', 'b')",
+@pytest.mark.parametrize("text, expected", [
+    ("And('a', 'b')", "And('a', 'b')"),
+    ("  \tAnd('a', 'b')", "And('a', 'b')"),
+    ("And ( 'a' ,\t\"b\" , )", "And('a', 'b')"),
+    ("And('a', 'b')  # trailing comment", "And('a', 'b')"),
+    ("And(\n  'a',\n  'b'\n)\n", "And('a', 'b')"),
+    ("And(r'a', 'b')", "And('a', 'b')"),
+    ("And('a' 'b')", "And('ab')"),
+    ("And('''a''', \"b\")", "And('a', 'b')"),
+    ("And('\\x61', 'b')", "And('a', 'b')"),
+    ("Ａｎｄ('a', 'b')", "And('a', 'b')"),
 ])
-def test_logic_str_reads_like_eval(text):
-    ours, theirs = logic_str(text), baseline.logic_str(text)
-    assert type(ours).__name__ == type(theirs).__name__
-    assert str(ours) == str(theirs)
-    assert ours("ab") is theirs("ab")
+def test_logic_str_reads_like_eval(L, text, expected):
+    e = L.logic_str(text)
+    assert str(e) == expected and e("ab") is True
 
 
 def _valid(pattern):
@@ -375,39 +365,39 @@ def test_calls_agree_with_reference(expr, items):
     assert expr(*items) is baseline.logic_str(str(expr))(*items)
 
 
-def test_logic_str_string_name_and_keyword():
-    assert logic_str("Or(string)").expressions[0].pattern == "Or(string)"
-    assert logic_str(string="Not()") == Not()
-    assert logic_str(b"And('a')") == And("a")
-    assert logic_str(bytearray(b" Or('\xc3\xa9')")) == Or("\u00e9")
+def test_logic_str_string_name_and_keyword(L):
+    assert L.logic_str("Or(string)").expressions[0].pattern == "Or(string)"
+    assert L.logic_str(string="Not()") == L.Not()
+    assert L.logic_str(b"And('a')") == L.And("a")
+    assert L.logic_str(bytearray(b" Or('\xc3\xa9')")) == L.Or("\u00e9")
 
 
 @pytest.mark.parametrize("text", ["And(5)", "And(", "Nope('a')", "And('(')", "'a'", "And(1)", "", "And('a'))"])
-def test_logic_str_invalid(text):
+def test_logic_str_invalid(L, text):
     with pytest.raises(ValueError) as info:
-        logic_str(text)
+        L.logic_str(text)
     assert str(info.value) == "Not a properly formatted logic string: %s" % text
     assert info.value.__context__ is not None and info.value.__cause__ is None
     assert not info.value.__suppress_context__
 
 
-def test_logic_str_assertion_context():
+def test_logic_str_assertion_context(L):
     with pytest.raises(ValueError) as info:
-        logic_str("'a'")
+        L.logic_str("'a'")
     assert type(info.value.__context__) is AssertionError
 
 
-def test_decode_cli_string_is_called_once_and_used(monkeypatch):
+def test_decode_cli_string_is_called_once_and_used(L, monkeypatch):
     calls = []
 
     def decode(value):
         calls.append(value)
         return "Or('%s')" % value
 
-    monkeypatch.setattr(logic, "decode_cli_string", decode)
-    assert logic_str("zz") == Or("zz") and calls == ["zz"]
+    monkeypatch.setattr(L, "decode_cli_string", decode)
+    assert L.logic_str("zz") == L.Or("zz") and calls == ["zz"]
     with pytest.raises(ValueError, match=r"string: Or\('\('\)$"):
-        logic_str("(")
+        L.logic_str("(")
 
     class Boom(Exception):
         pass
@@ -415,9 +405,9 @@ def test_decode_cli_string_is_called_once_and_used(monkeypatch):
     def failing(value):
         raise Boom(value)
 
-    monkeypatch.setattr(logic, "decode_cli_string", failing)
+    monkeypatch.setattr(L, "decode_cli_string", failing)
     with pytest.raises(Boom):
-        logic_str("And('a')")
+        L.logic_str("And('a')")
 
 
 @pytest.mark.parametrize("decoded, outer, inner", [
@@ -425,41 +415,39 @@ def test_decode_cli_string_is_called_once_and_used(monkeypatch):
     (("a", "b"), TypeError, TypeError),  # the message itself cannot be formatted from a 2-tuple
     ("And('a')\x00", ValueError, SyntaxError),
 ])
-def test_logic_str_odd_decoded_values(monkeypatch, decoded, outer, inner):
-    monkeypatch.setattr(logic, "decode_cli_string", lambda value: decoded)
-    monkeypatch.setattr(baseline, "decode_cli_string", lambda value: decoded)
-    for parse in (logic_str, baseline.logic_str):
-        with pytest.raises(outer) as info:
-            parse("ignored")
-        assert type(info.value.__context__) is inner and info.value.__cause__ is None
+def test_logic_str_odd_decoded_values(L, monkeypatch, decoded, outer, inner):
+    monkeypatch.setattr(L, "decode_cli_string", lambda value: decoded)
+    with pytest.raises(outer) as info:
+        L.logic_str("ignored")
+    assert type(info.value.__context__) is inner and info.value.__cause__ is None
 
 
-def test_names_are_module_globals_at_call_time(monkeypatch):
+def test_names_are_module_globals_at_call_time(L, monkeypatch):
     made = []
-    monkeypatch.setattr(logic, "Or", lambda *args: made.append(args) or And(*args))
-    assert logic_str("Not(Or('a', 'b'))") == Not(And("a", "b"))
-    assert logic_str("Not(Or('a', 'b')) #") == Not(And("a", "b"))
+    monkeypatch.setattr(L, "Or", lambda *args: made.append(args) or L.And(*args))
+    assert L.logic_str("Not(Or('a', 'b'))") == L.Not(L.And("a", "b"))
+    assert L.logic_str("Not(Or('a', 'b')) #") == L.Not(L.And("a", "b"))
     assert made == [("a", "b"), ("a", "b")]
 
 
 @pytest.mark.parametrize("suffix", ["", " # parser path"])
-def test_logic_str_builds_inner_first_left_to_right(monkeypatch, suffix):
+def test_logic_str_builds_inner_first_left_to_right(L, monkeypatch, suffix):
     order = []
     for name in ("And", "Or", "Not"):
-        real = getattr(logic, name)
-        monkeypatch.setattr(logic, name, lambda *args, _n=name, _r=real: order.append(_n) or _r(*args))
-    e = logic_str("And(Or('a', Not('b')), Not('c'), Or())" + suffix)
+        real = getattr(L, name)
+        monkeypatch.setattr(L, name, lambda *args, _n=name, _r=real: order.append(_n) or _r(*args))
+    e = L.logic_str("And(Or('a', Not('b')), Not('c'), Or())" + suffix)
     assert order == ["Not", "Or", "Not", "Or", "And"]
-    assert e == And(Or("a", Not("b")), Not("c"), Or())
+    assert str(e) == "And(Or('a', Not('b')), Not('c'), Or())"
 
 
-def test_keyboard_interrupt_is_not_wrapped(monkeypatch):
+def test_keyboard_interrupt_is_not_wrapped(L, monkeypatch):
     def interrupt(*args):
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(logic, "And", interrupt)
+    monkeypatch.setattr(L, "And", interrupt)
     with pytest.raises(KeyboardInterrupt):
-        logic_str("And('a')")
+        L.logic_str("And('a')")
 
 
 @pytest.mark.parametrize("text", [
@@ -499,15 +487,15 @@ def test_logic_str_runs_nothing(text, tmp_path, monkeypatch):
 
 
 @pytest.mark.parametrize("depth, ok", [(99, True), (101, True), (150, True), (400, False)])
-def test_logic_str_nesting(depth, ok):
+def test_logic_str_nesting(L, depth, ok):
     text = "And(" * depth + "'a'" + ")" * depth
     if ok:
-        e = logic_str(text)
+        e = L.logic_str(text)
         assert str(e) == text
         assert e("a") is True
     else:
         with pytest.raises(ValueError):
-            logic_str(text)
+            L.logic_str(text)
 
 
 @pytest.mark.parametrize("flag, expected", [("", "ValueError"), ("-O", "'a'")])
