@@ -284,18 +284,6 @@ int update_abstract_methods(PyObject *cls) {
   return result ? 0 : -1;
 }
 
-int abc_token_same(PyObject *get_cache_token, PyObject *kept, Ref *now) {
-  // _abc.get_cache_token is a builtin without arguments: its C body is called
-  // directly (a generic call costs several times the token's own work).
-  *now = PyCFunction_Check(get_cache_token) && PyCFunction_GET_FLAGS(get_cache_token) == METH_NOARGS
-             ? Ref::steal(PyCFunction_GET_FUNCTION(get_cache_token)(PyCFunction_GET_SELF(get_cache_token), nullptr))
-             : call(get_cache_token);
-  if (!*now) return -1;
-  if (kept == nullptr) return 0;
-  if (now->get() == kept) return 1;
-  return PyObject_RichCompareBool(now->get(), kept, Py_EQ);
-}
-
 Ref import_from(const char *module_name, const char *attr) {
   Ref module = Ref::steal(PyImport_ImportModule(module_name));
   if (!module) return {};
