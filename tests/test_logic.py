@@ -186,7 +186,16 @@ def test_every_item_is_turned_into_text(L):
         e("a")
 
 
-def test_callable_called_for_every_item_and_truth_after(L):
+class Searcher:
+    """A check that is not callable and not a compiled pattern: its search is
+    called with the text of each item."""
+
+    def __init__(self, search):
+        self.search = search
+
+
+@pytest.mark.parametrize("as_check", [lambda f: f, Searcher], ids=["callable", "search"])
+def test_check_applied_to_every_item_and_truth_after(L, as_check):
     log = []
 
     class Value:
@@ -201,7 +210,9 @@ def test_callable_called_for_every_item_and_truth_after(L):
         log.append(("call", item))
         return Value(item, item in ("b", "c"))
 
-    assert L.Or(check)("a", "b", "c", "d") is True
+    e = L.Or()
+    e.expressions.append(as_check(check))
+    assert e("a", "b", "c", "d") is True
     # every item is called first; truth values are then taken up to the first true one
     assert log == [("call", "a"), ("call", "b"), ("call", "c"), ("call", "d"), ("bool", "a"), ("bool", "b")]
 
