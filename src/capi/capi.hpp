@@ -318,6 +318,19 @@ int install_staticmethod(PyObject *cls, PyMethodDef *def);
 // after their methods are installed.
 int update_abstract_methods(PyObject *cls);
 
+// The tp_dealloc of a heap type with GC support (an iterator, say) whose
+// tp_clear, Clear, drops everything the object holds: untracks it, clears
+// it, frees it and releases its type.
+//   {Py_tp_dealloc, reinterpret_cast<void *>(capi::gc_dealloc<iter_clear>)},
+template <int (*Clear)(PyObject *)>
+void gc_dealloc(PyObject *self) {
+  PyTypeObject *tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  Clear(self);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
 // Reads the ABC cache token (abc.get_cache_token(), which every register()
 // call on any ABC changes) and compares it with `kept`: 1 when equal, so a
 // verdict about ABC membership made under `kept` still holds; 0 when not (or
