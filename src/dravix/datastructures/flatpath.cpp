@@ -256,11 +256,11 @@ PyDoc_STRVAR(indexmarker_init_doc,
              "Remember the class of the sequence obj and the position int(index) in it.");
 
 PyObject *indexmarker_init(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  PyObject *argv[2];
-  if (capi::parse_args({"IndexMarker.__init__", {"obj", "index"}, 2}, args, nargs, kwnames, argv) < 0)
-    return nullptr;
   State *st = capi::state_of<State>(self, &module_def);
-  if (st == nullptr) return nullptr;
+  PyObject *argv[2];
+  if (st == nullptr ||
+      capi::parse_args({"IndexMarker.__init__", {"obj", "index"}, 2}, args, nargs, kwnames, argv) < 0)
+    return nullptr;
   if (PyObject_SetAttr(self, st->str_type_, reinterpret_cast<PyObject *>(Py_TYPE(argv[0]))) < 0) return nullptr;
   Ref index = Ref::steal(PyNumber_Long(argv[1]));
   if (!index || PyObject_SetAttr(self, st->str_index, index.get()) < 0) return nullptr;
@@ -308,13 +308,12 @@ PyDoc_STRVAR(flatpath_init_doc,
              "path/value pairs (stored as given); with no argument the list is empty.");
 
 PyObject *flatpath_init(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  Ref list_args;  // list.__init__'s arguments
   if (capi::reject_keywords("FlatPath.__init__", kwnames) < 0) return nullptr;
-  PyObject *module = capi::module_of(self, &module_def);
-  if (module == nullptr) return nullptr;
-  Ref list_args;
   if (nargs == 1) {
+    PyObject *module = capi::module_of(self, &module_def);
     Names n;
-    if (read_globals(module, kMapping, n) < 0) return nullptr;
+    if (module == nullptr || read_globals(module, kMapping, n) < 0) return nullptr;
     int mapping = is_mapping(n, args[0]);
     if (mapping < 0) return nullptr;
     if (mapping) {
@@ -487,30 +486,23 @@ PyMethodDef flatpath_methods[] = {
 
 // --- module -----------------------------------------------------------------------
 
-int intern_all(State *st) {
-  struct {
-    PyObject **slot;
-    const char *text;
-  } names[] = {
-      {&st->str_items, "items"},
-      {&st->str_get, "get"},
-      {&st->str_type_, "type_"},
-      {&st->str_index, "index"},
-      {&st->str_format, "format"},
-      {&st->str_flatten, "__flatten__"},
-      {&st->str_init, "__init__"},
-      {&st->str_new, "__new__"},
-      {&st->str_fields, "_fields"},
-      {&st->str_FlatPath, "FlatPath"},
-      {&st->str_DictItem, "DictItem"},
-      {&st->str_IndexMarker, "IndexMarker"},
-      {&st->str_MutableMapping, "MutableMapping"},
-      {&st->marker_template, "{type_}[{index}]"},
-  };
-  for (auto &n : names) {
-    *n.slot = capi::intern(n.text);
-    if (*n.slot == nullptr) return -1;
-  }
+// The names and constants of the module state.
+int fill_constants(State *st) {
+  if (capi::intern_all({{&st->str_items, "items"},
+                        {&st->str_get, "get"},
+                        {&st->str_type_, "type_"},
+                        {&st->str_index, "index"},
+                        {&st->str_format, "format"},
+                        {&st->str_flatten, "__flatten__"},
+                        {&st->str_init, "__init__"},
+                        {&st->str_new, "__new__"},
+                        {&st->str_fields, "_fields"},
+                        {&st->str_FlatPath, "FlatPath"},
+                        {&st->str_DictItem, "DictItem"},
+                        {&st->str_IndexMarker, "IndexMarker"},
+                        {&st->str_MutableMapping, "MutableMapping"},
+                        {&st->marker_template, "{type_}[{index}]"}}) < 0)
+    return -1;
   st->format_kwnames = capi::tuple_of(st->str_type_, st->str_index).release();
   st->empty_tuple = PyTuple_New(0);
   st->full_slice = PySlice_New(nullptr, nullptr, nullptr);
@@ -569,7 +561,7 @@ int make_flatpath(PyObject *module, State *st) {
 
 int module_exec(PyObject *module) {
   State *st = capi::state_of<State>(module);
-  if (intern_all(st) < 0) return -1;
+  if (fill_constants(st) < 0) return -1;
   st->get_cache_token = capi::import_from("abc", "get_cache_token").release();
   if (st->get_cache_token == nullptr) return -1;
   st->iter_type = PyType_FromModuleAndSpec(module, &iter_spec, nullptr);

@@ -82,7 +82,7 @@ struct IterObject {
   Walk *walk;
 };
 
-void iter_dealloc(PyObject *self);
+int iter_clear(PyObject *self);
 
 // A level's iterator may be another walk (a delegate's result, a mapping's
 // items()) that holds the next one, and so on for as many levels as the data
@@ -98,7 +98,7 @@ void Walk::release(Walk **todo) {
     Frame &f = frames_gone[i];
     if (f.container) on_path.remove(f.container.get());
     PyObject *it = f.iter.get();
-    if (it != nullptr && Py_TYPE(it)->tp_dealloc == iter_dealloc && Py_REFCNT(it) == 1) {
+    if (it != nullptr && Py_TYPE(it)->tp_dealloc == capi::gc_dealloc<iter_clear> && Py_REFCNT(it) == 1) {
       auto *io = reinterpret_cast<IterObject *>(it);
       if (Walk *child = io->walk) {
         io->walk = nullptr;
@@ -453,18 +453,10 @@ int iter_clear(PyObject *self) {
   return 0;
 }
 
-void iter_dealloc(PyObject *self) {
-  PyTypeObject *tp = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  iter_clear(self);
-  tp->tp_free(self);
-  Py_DECREF(tp);
-}
-
 PyDoc_STRVAR(iter_doc, "Lazy depth-first walk yielding the (path, value) pairs of a nested mapping.");
 
 PyType_Slot iter_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void *>(iter_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(capi::gc_dealloc<iter_clear>)},
     {Py_tp_traverse, reinterpret_cast<void *>(iter_traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(iter_clear)},
     {Py_tp_iter, reinterpret_cast<void *>(PyObject_SelfIter)},
