@@ -79,6 +79,10 @@ struct State : StateObjects {
 
 extern PyModuleDef module_def;
 
+PyDoc_STRVAR(module_doc,
+             "Boolean logic expressions (And, Or, Not) over regular expressions and callables,\n"
+             "and logic_str, which reads their text form back, e.g. from a command line.");
+
 // --- class BaseLogic ----------------------------------------------------------
 
 PyDoc_STRVAR(baselogic_doc,
@@ -87,10 +91,8 @@ PyDoc_STRVAR(baselogic_doc,
              "strings) and callables, nested expressions included. A plain BaseLogic tests\n"
              "nothing itself; calling it raises NotImplementedError.");
 
-PyDoc_STRVAR(baselogic_init_doc,
-             "__init__($self, /, *expressions)\n--\n\n"
-             "Keep the checks in order: each string is compiled with re.compile, each\n"
-             "callable is kept as it is, anything else raises TypeError.");
+PyDoc_STRVAR(baselogic_init_doc, "__init__($self, /, *expressions)\n--\n\n"
+             "Keep the checks in order: strings compiled with re.compile, callables as they are.");
 
 PyObject *baselogic_init(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   if (capi::reject_keywords("BaseLogic.__init__", kwnames) < 0) return nullptr;
@@ -796,9 +798,9 @@ PyDoc_STRVAR(logic_str_doc,
              "other text raises ValueError.");
 
 PyObject *logic_str(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  State *st = capi::state_of<State>(module);
   PyObject *string = capi::one_arg("logic_str", "string", args, nargs, kwnames);
   if (string == nullptr) return nullptr;
-  State *st = capi::state_of<State>(module);
   Ref decode = capi::global(module, st->str_decode_cli_string);
   if (!decode) return nullptr;
   Ref text = capi::call(decode.get(), string);
@@ -838,10 +840,7 @@ PyMethodDef module_functions[] = {
 
 // The names the module keeps interned.
 int intern_names(State *st) {
-  struct {
-    PyObject **slot;
-    const char *text;
-  } names[] = {
+  return capi::intern_all({
       {&st->str_expressions, "expressions"},
       {&st->str_compile, "compile"},
       {&st->str_search, "search"},
@@ -862,10 +861,7 @@ int intern_names(State *st) {
       {&st->str_args, "args"},
       {&st->str_keywords, "keywords"},
       {&st->invalid_format, "Not a properly formatted logic string: %s"},
-  };
-  for (auto &n : names)
-    if ((*n.slot = capi::intern(n.text)) == nullptr) return -1;
-  return 0;
+  });
 }
 
 // What the module reads from re (the Pattern type, its search and the member
@@ -969,10 +965,6 @@ int module_exec(PyObject *module) {
   Py_XDECREF(debug);
   return 0;
 }
-
-PyDoc_STRVAR(module_doc,
-             "Boolean logic expressions (And, Or, Not) over regular expressions and callables,\n"
-             "and logic_str, which reads their text form back, e.g. from a command line.");
 
 PyModuleDef module_def = capi::module_def<State, module_exec>("dravix.datastructures.logic", module_doc);
 
