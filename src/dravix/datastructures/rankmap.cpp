@@ -4,6 +4,24 @@
 //   m.insert('d', 4, 1)                      # order a, d, b, c
 //   m.move('c', 0)                           # order c, a, d, b
 //
+//   RankMap.__init__     rankmap_init      _data = {}, _order = [], then self.update(*args, **kwargs)
+//   RankMap.__getitem__  rankmap_getitem   _data[name] (m[k] on RankMap itself: rankmap_subscript)
+//   RankMap.__setitem__  rankmap_setitem   stores the value; a new key goes last in the order
+//   RankMap.__delitem__  rankmap_delitem   takes the key out of _data and _order
+//   RankMap.__iter__     rankmap_iter      iter(_order)
+//   RankMap.items        rankmap_items     [(k, _data[k]) for k in _order]
+//   RankMap.clear        rankmap_clear     new empty _data and _order
+//   RankMap.copy         rankmap_copy      type(self)(self.items())
+//   RankMap.insert       rankmap_insert    a new key at a position of the order
+//   RankMap.move         rankmap_move      an existing key to a position of the order
+//   RankMap.keys         rankmap_keys      _order itself
+//   RankMap.values       rankmap_values    [self[k] for k in self]
+//   RankMap.update       rankmap_update    self[k] = v for each pair, then for each keyword
+//   RankMap.__repr__     rankmap_repr      Name([(k, v), ...])
+//   RankMap.__len__      rankmap_len       len(_order)
+//   RankMap.__eq__       rankmap_eq        _data == other._data and _order == other._order
+//   RankMap.fromkeys     rankmap_fromkeys  cls(), then made[k] = value for each key
+//
 // The values live in the plain dict `_data`, the order in the plain list
 // `_order`, which holds every key of `_data` once. Both are ordinary instance
 // attributes, read on every call (code may replace them). When they are the
@@ -28,40 +46,37 @@ namespace {
 using capi::Ref;
 
 struct State {
-  PyObject *str_data;       // interned "_data"
-  PyObject *str_order;      // interned "_order"
-  PyObject *str_update;     // interned "update"
-  PyObject *str_items;      // interned "items"
-  PyObject *str_append;     // interned "append"
-  PyObject *str_insert;     // interned "insert"
-  PyObject *str_pop;        // interned "pop"
-  PyObject *str_remove;     // interned "remove"
-  PyObject *str_index;      // interned "index"
-  PyObject *str_class;      // interned "__class__"
-  PyObject *str_name;       // interned "__name__"
-  PyObject *str_getitem;    // interned "__getitem__"
-  PyObject *str_setitem;    // interned "__setitem__"
-  PyObject *str_iter;       // interned "__iter__"
-  PyObject *getitem_descr;  // RankMap.__getitem__ as installed (to see whether a class overrides it)
-  PyObject *setitem_descr;  // RankMap.__setitem__ as installed
-  PyObject *iter_descr;     // RankMap.__iter__ as installed
-  PyObject *RankMap;        // the class (its mp_subscript is rankmap_subscript, see there)
+  // Interned names.
+  PyObject *str_data, *str_order, *str_update, *str_items, *str_append, *str_insert, *str_pop, *str_remove,
+      *str_index, *str_class, *str_name, *str_getitem, *str_setitem, *str_iter;
+  // RankMap's methods as installed, to see whether a class still has them.
+  PyObject *our_getitem, *our_setitem, *our_iter;
+  PyObject *RankMap;  // the class (its mp_subscript is rankmap_subscript, see there)
 };
 
 extern PyModuleDef module_def;
 
-State *state_from(PyObject *self) {
-  PyObject *module = capi::module_of(self, &module_def);
-  return module ? capi::state_of<State>(module) : nullptr;
-}
+inline State *state_of(PyObject *self) { return capi::state_of<State>(self, &module_def); }
 
 // --- helpers ------------------------------------------------------------------
 
-// self.<name> (_data or _order): read on every call, as Python code would.
-Ref get_attr(PyObject *self, PyObject *name) { return Ref::steal(PyObject_GetAttr(self, name)); }
+// self._data and self._order: read on every call, as Python code would.
+inline Ref get_data(PyObject *self, State *st) { return Ref::steal(PyObject_GetAttr(self, st->str_data)); }
+inline Ref get_order(PyObject *self, State *st) { return Ref::steal(PyObject_GetAttr(self, st->str_order)); }
 
-inline Ref get_data(PyObject *self, State *st) { return get_attr(self, st->str_data); }
-inline Ref get_order(PyObject *self, State *st) { return get_attr(self, st->str_order); }
+// self._data, then self._order: 0, or -1 with the error set.
+int get_both(PyObject *self, State *st, Ref *data, Ref *order) {
+  *data = get_data(self, st);
+  if (!*data) return -1;
+  *order = get_order(self, st);
+  return *order ? 0 : -1;
+}
+
+// self._order for the methods that need nothing else.
+Ref order_of(PyObject *self) {
+  State *st = state_of(self);
+  return st ? get_order(self, st) : Ref();
+}
 
 // The count of the changes this module's methods make that can take a key
 // out of the map from under a store in progress: deletions from _data and
@@ -77,35 +92,32 @@ std::atomic<unsigned long long> structural_changes{0};
 inline unsigned long long changes_so_far() { return structural_changes.load(std::memory_order_relaxed); }
 inline void count_change() { structural_changes.fetch_add(1, std::memory_order_relaxed); }
 
-// Whether type(self) still uses RankMap's own method for `name` (`descr` is
-// the descriptor installed on RankMap). A class that overrides it, or a
-// RankMap whose method was replaced, takes the general path.
-inline bool uses_own(PyObject *self, PyObject *name, PyObject *descr) {
-  return capi::lookup_on_type(Py_TYPE(self), name) == descr;
-}
-
-// uses_own() for an operation that runs Python code between its uses of the
-// method (keys' __hash__ and __eq__, an iterable): looked up again whenever
-// type(self) may have changed since the last look. The interpreter gives a
-// class a new version tag, or none (0), whenever the class or one of its
-// bases is modified, and never gives one tag to two classes; self's class is
-// compared too, since __class__ can be assigned.
-class OwnMethod {
-  PyObject *self_, *name_, *descr_;
+// Whether type(self) still has our method for `name` (`ours`, the descriptor
+// installed on RankMap), for an operation that asks before every use of the
+// method because Python code runs in between (keys' __hash__ and __eq__, an
+// iterable): the type is asked again only when it may have changed since the
+// last answer. The interpreter gives a class a new version tag, or none (0),
+// whenever the class or one of its bases is modified, and never gives one tag
+// to two classes; self's class is compared too, since __class__ can be
+// assigned. It lives for one call. Asking the type every time costs values()
+// of 1,000 keys a third more (274 k instructions instead of 207 k) and
+// RankMap(pairs) 4 %.
+class MethodIsOurs {
+  PyObject *self_, *name_, *ours_;
   PyTypeObject *type_ = nullptr;
   unsigned int tag_ = 0;
-  bool own_ = false;
+  bool answer_ = false;
 
  public:
-  OwnMethod(PyObject *self, PyObject *name, PyObject *descr) : self_(self), name_(name), descr_(descr) {}
+  MethodIsOurs(PyObject *self, PyObject *name, PyObject *ours) : self_(self), name_(name), ours_(ours) {}
   bool operator()() {
     PyTypeObject *tp = Py_TYPE(self_);
     if (tp != type_ || tag_ == 0 || tp->tp_version_tag != tag_) {
-      own_ = capi::lookup_on_type(tp, name_) == descr_;
+      answer_ = capi::method_is_ours(tp, name_, ours_);
       type_ = tp;
       tag_ = tp->tp_version_tag;  // the lookup gives the class a tag when it can have one
     }
-    return own_;
+    return answer_;
   }
 };
 
@@ -184,67 +196,10 @@ int to_position(PyObject *position, Py_ssize_t *out, Ref *as_int) {
   return 0;
 }
 
-// Makes `context` (stolen) the __context__ of `exc`, as the interpreter does
-// for an exception raised while another is handled: where the chain below
-// `context` reaches `exc` it is cut, so that no cycle forms.
-void set_context(PyObject *exc, PyObject *context) {
-  if (exc == context) {
-    Py_DECREF(context);
-    return;
-  }
-  // Borrowed links of a chain that `context` keeps alive; Floyd's walk stops
-  // at a cycle the chain already has.
-  PyObject *o = context, *slow = context;
-  bool step_slow = false;
-  for (;;) {
-    PyObject *next = PyException_GetContext(o);
-    if (next == nullptr) break;
-    Py_DECREF(next);
-    if (next == exc) {
-      PyException_SetContext(o, nullptr);
-      break;
-    }
-    o = next;
-    if (o == slow) break;
-    if (step_slow) {
-      slow = PyException_GetContext(slow);
-      Py_DECREF(slow);
-    }
-    step_slow = !step_slow;
-  }
-  PyException_SetContext(exc, context);
-}
-
-// After a step that failed (its exception raised): runs `undo`, which puts
-// back what the steps before it changed. When the undo fails too, its
-// exception is raised with the first as its context, as an exception raised
-// in an except block would be; nothing is cleared or lost.
-template <class Undo>
-void undo_after_failure(Undo undo) {
-  PyObject *first = PyErr_GetRaisedException();
-  if (undo() == 0) {
-    PyErr_SetRaisedException(first);
-    return;
-  }
-  PyObject *second = PyErr_GetRaisedException();
-  if (first != nullptr) set_context(second, first);
-  PyErr_SetRaisedException(second);
-}
-
 // del data[key], for the undo of a store.
 inline int remove_key(PyObject *data, PyObject *key) {
   count_change();
   return PyDict_CheckExact(data) ? PyDict_DelItem(data, key) : PyObject_DelItem(data, key);
-}
-
-// Passes one positional argument straight through, else parses by name.
-inline int one_arg(const char *func, const char *name, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-                   PyObject **out) {
-  if (kwnames == nullptr && nargs == 1) {
-    *out = args[0];
-    return 0;
-  }
-  return capi::parse_args({func, {name}, 1}, args, nargs, kwnames, out);
 }
 
 // After a store of an existing key during whose lookups a deletion or a
@@ -302,14 +257,14 @@ int rankmap_store(PyObject *self, State *st, PyObject *key, PyObject *value) {
       appended = result ? 0 : -1;
     }
   }
-  if (appended < 0) undo_after_failure([&] { return remove_key(d, key); });
+  if (appended < 0) capi::undo_after_failure([&] { return remove_key(d, key); });
   return appended;
 }
 
 // self[key] = value as Python code would write it: our body directly while
-// type(self) keeps RankMap.__setitem__, else through the subscript operator.
-inline int assign(PyObject *self, State *st, OwnMethod &own_setitem, PyObject *key, PyObject *value) {
-  return own_setitem() ? rankmap_store(self, st, key, value) : PyObject_SetItem(self, key, value);
+// type(self) still has RankMap.__setitem__, else through the subscript operator.
+inline int assign(PyObject *self, State *st, MethodIsOurs &setitem_ours, PyObject *key, PyObject *value) {
+  return setitem_ours() ? rankmap_store(self, st, key, value) : PyObject_SetItem(self, key, value);
 }
 
 // self._data = {} and self._order = [], in that order (__init__ and clear).
@@ -340,15 +295,6 @@ int replace_containers(PyObject *self, State *st) {
   return PyList_SetSlice(order.get(), 0, PyList_GET_SIZE(order.get()), keys.get());
 }
 
-// k, v = element, as the unpacking statement does it.
-int unpack_pair(PyObject *element, Ref *key, Ref *value) {
-  Ref parts[2];
-  if (capi::unpack_exact(element, parts, 2) < 0) return -1;
-  *key = std::move(parts[0]);
-  *value = std::move(parts[1]);
-  return 0;
-}
-
 // --- class RankMap ------------------------------------------------------------
 
 PyDoc_STRVAR(rankmap_doc,
@@ -360,22 +306,14 @@ PyDoc_STRVAR(rankmap_doc,
 PyDoc_STRVAR(rankmap_init_doc, "__init__($self, /, *args, **kwargs)\n--\n\n");
 
 PyObject *rankmap_init(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  State *st = state_from(self);
+  State *st = state_of(self);
   if (st == nullptr || replace_containers(self, st) < 0) return nullptr;
 
   // self.update(*args, **kwargs), looked up on the instance.
   Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  Py_ssize_t total = 1 + nargs + nkw;
-  PyObject *small[8];
-  PyObject **stack = small;
-  if (total > static_cast<Py_ssize_t>(sizeof(small) / sizeof(small[0]))) {
-    stack = static_cast<PyObject **>(PyMem_Malloc(total * sizeof(PyObject *)));
-    if (stack == nullptr) return PyErr_NoMemory();
-  }
-  stack[0] = self;
-  if (nargs + nkw) std::memcpy(stack + 1, args, (nargs + nkw) * sizeof(PyObject *));
-  Ref result = Ref::steal(PyObject_VectorcallMethod(st->str_update, stack, 1 + nargs, kwnames));
-  if (stack != small) PyMem_Free(stack);
+  capi::WithSelf argv(self, args, static_cast<size_t>(nargs + nkw));
+  if (!argv) return nullptr;
+  Ref result = Ref::steal(PyObject_VectorcallMethod(st->str_update, argv.get(), 1 + nargs, kwnames));
   if (!result) return nullptr;
   Py_RETURN_NONE;
 }
@@ -394,9 +332,9 @@ PyObject *rankmap_lookup(PyObject *self, State *st, PyObject *name) {
 }
 
 PyObject *rankmap_getitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  PyObject *name;
-  if (one_arg("__getitem__", "name", args, nargs, kwnames, &name) < 0) return nullptr;
-  State *st = state_from(self);
+  PyObject *name = capi::one_arg("__getitem__", "name", args, nargs, kwnames);
+  if (name == nullptr) return nullptr;
+  State *st = state_of(self);
   if (st == nullptr) return nullptr;
   return rankmap_lookup(self, st, name);
 }
@@ -413,7 +351,7 @@ PyObject *rankmap_getitem(PyObject *self, PyObject *const *args, Py_ssize_t narg
 // instructions per m[k] on a 100-key map): 735 with this slot, 910 with the
 // generic one: it saves 19 %.
 PyObject *rankmap_subscript(PyObject *self, PyObject *name) {
-  State *st = state_from(self);
+  State *st = state_of(self);
   if (st == nullptr) return nullptr;
   if (Py_TYPE(self) == reinterpret_cast<PyTypeObject *>(st->RankMap)) return rankmap_lookup(self, st, name);
   return capi::call_class_method(self, st->str_getitem, name).release();
@@ -423,13 +361,8 @@ PyDoc_STRVAR(rankmap_setitem_doc, "__setitem__($self, /, name, value)\n--\n\n");
 
 PyObject *rankmap_setitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   PyObject *argv[2];
-  if (kwnames == nullptr && nargs == 2) {
-    argv[0] = args[0];
-    argv[1] = args[1];
-  } else if (capi::parse_args({"__setitem__", {"name", "value"}, 2}, args, nargs, kwnames, argv) < 0) {
-    return nullptr;
-  }
-  State *st = state_from(self);
+  if (capi::parse_args({"__setitem__", {"name", "value"}, 2}, args, nargs, kwnames, argv) < 0) return nullptr;
+  State *st = state_of(self);
   if (st == nullptr || rankmap_store(self, st, argv[0], argv[1]) < 0) return nullptr;
   Py_RETURN_NONE;
 }
@@ -452,9 +385,9 @@ PyObject *remove_from_order(State *st, PyObject *order, PyObject *name) {
 }
 
 PyObject *rankmap_delitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  PyObject *name;
-  if (one_arg("__delitem__", "name", args, nargs, kwnames, &name) < 0) return nullptr;
-  State *st = state_from(self);
+  PyObject *name = capi::one_arg("__delitem__", "name", args, nargs, kwnames);
+  if (name == nullptr) return nullptr;
+  State *st = state_of(self);
   if (st == nullptr) return nullptr;
   Ref data = get_data(self, st);
   if (!data) return nullptr;
@@ -478,7 +411,7 @@ PyObject *rankmap_delitem(PyObject *self, PyObject *const *args, Py_ssize_t narg
     value = Ref::steal(taken);
     Ref removed = capi::call_method(o, st->str_remove, name);
     if (removed) Py_RETURN_NONE;
-    undo_after_failure([&] { return PyDict_SetItem(d, name, value.get()); });
+    capi::undo_after_failure([&] { return PyDict_SetItem(d, name, value.get()); });
     return nullptr;
   }
   // The order is searched first: a comparison that raises leaves everything as it was.
@@ -508,26 +441,25 @@ PyObject *rankmap_delitem(PyObject *self, PyObject *const *args, Py_ssize_t narg
   }
   if (i >= 0 && PyList_SetSlice(o, i, i + 1, nullptr) == 0) Py_RETURN_NONE;
   if (i == -1) PyErr_SetString(PyExc_ValueError, "list.remove(x): x not in list");
-  undo_after_failure([&] { return PyDict_SetItem(d, element.get(), value.get()); });
+  capi::undo_after_failure([&] { return PyDict_SetItem(d, element.get(), value.get()); });
   return nullptr;
 }
 
 PyDoc_STRVAR(rankmap_iter_doc, "__iter__($self, /)\n--\n\n");
 
 PyObject *rankmap_iter(PyObject *self, PyObject *) {
-  State *st = state_from(self);
-  if (st == nullptr) return nullptr;
-  Ref order = get_order(self, st);
+  Ref order = order_of(self);
   return order ? PyObject_GetIter(order.get()) : nullptr;
 }
 
 // Walks the exact list `order` once, looking each key up in the exact dict
-// `data`: (key, value) tuples for items() (own_getitem null), else the values
-// for values(), which reads a value through self[key] instead once type(self)
-// no longer uses RankMap.__getitem__. Lookups may run Python code that
-// changes the list, so its size is read on every step.
+// `data`: (key, value) tuples for items(), else the values for values(),
+// which reads a value through self[key] instead once type(self) no longer has
+// RankMap.__getitem__. Lookups may run Python code that changes the list (so
+// its size is read on every step) or the class (so the method is asked for
+// again before every value).
 template <bool pairs>
-PyObject *collect_in_order(PyObject *self, PyObject *data, PyObject *order, OwnMethod *own_getitem) noexcept {
+PyObject *collect_in_order(PyObject *self, PyObject *data, PyObject *order, MethodIsOurs *getitem_ours) noexcept {
   Py_ssize_t n = PyList_GET_SIZE(order);
   Ref result = Ref::steal(PyList_New(n));
   if (!result) return nullptr;
@@ -538,7 +470,7 @@ PyObject *collect_in_order(PyObject *self, PyObject *data, PyObject *order, OwnM
   for (; i < PyList_GET_SIZE(order); ++i) {
     Ref key = Ref::borrow(PyList_GET_ITEM(order, i));
     PyObject *item;
-    if (pairs || (*own_getitem)()) {
+    if (pairs || (*getitem_ours)()) {
       int found = PyDict_GetItemRef(data, key.get(), &item);
       if (found == 0) return capi::set_key_error(key.get());
       if (found < 0) return nullptr;
@@ -566,12 +498,9 @@ PyObject *collect_in_order(PyObject *self, PyObject *data, PyObject *order, OwnM
 PyDoc_STRVAR(rankmap_items_doc, "items($self, /)\n--\n\n");
 
 PyObject *rankmap_items(PyObject *self, PyObject *) {
-  State *st = state_from(self);
-  if (st == nullptr) return nullptr;
-  Ref data = get_data(self, st);
-  if (!data) return nullptr;
-  Ref order = get_order(self, st);
-  if (!order) return nullptr;
+  State *st = state_of(self);
+  Ref data, order;
+  if (st == nullptr || get_both(self, st, &data, &order) < 0) return nullptr;
   if (PyDict_CheckExact(data.get()) && PyList_CheckExact(order.get()))
     return collect_in_order<true>(self, data.get(), order.get(), nullptr);
   // General path: the pairs in the order of the order object's iteration.
@@ -591,7 +520,7 @@ PyObject *rankmap_items(PyObject *self, PyObject *) {
 PyDoc_STRVAR(rankmap_clear_doc, "clear($self, /)\n--\n\n");
 
 PyObject *rankmap_clear(PyObject *self, PyObject *) {
-  State *st = state_from(self);
+  State *st = state_of(self);
   if (st == nullptr || replace_containers(self, st) < 0) return nullptr;
   Py_RETURN_NONE;
 }
@@ -599,7 +528,7 @@ PyObject *rankmap_clear(PyObject *self, PyObject *) {
 PyDoc_STRVAR(rankmap_copy_doc, "copy($self, /)\n--\n\n");
 
 PyObject *rankmap_copy(PyObject *self, PyObject *) {
-  State *st = state_from(self);
+  State *st = state_of(self);
   if (st == nullptr) return nullptr;
   Ref items = capi::call_method(self, st->str_items);
   if (!items) return nullptr;
@@ -628,12 +557,9 @@ PyObject *rankmap_insert(PyObject *self, PyObject *const *args, Py_ssize_t nargs
   PyObject *argv[3];
   if (capi::parse_args({"insert", {"key", "value", "position"}, 3}, args, nargs, kwnames, argv) < 0) return nullptr;
   PyObject *key = argv[0], *value = argv[1];
-  State *st = state_from(self);
-  if (st == nullptr) return nullptr;
-  Ref data = get_data(self, st);
-  if (!data) return nullptr;
-  Ref order = get_order(self, st);
-  if (!order) return nullptr;
+  State *st = state_of(self);
+  Ref data, order;
+  if (st == nullptr || get_both(self, st, &data, &order) < 0) return nullptr;
   PyObject *d = data.get();
   int present = contains(d, key);
   if (present < 0) return nullptr;
@@ -662,7 +588,7 @@ PyObject *rankmap_insert(PyObject *self, PyObject *const *args, Py_ssize_t nargs
     inserted = result ? 0 : -1;
   }
   if (inserted == 0) Py_RETURN_NONE;
-  undo_after_failure([&] { return remove_key(d, key); });
+  capi::undo_after_failure([&] { return remove_key(d, key); });
   return nullptr;
 }
 
@@ -680,12 +606,9 @@ PyObject *rankmap_move(PyObject *self, PyObject *const *args, Py_ssize_t nargs, 
   PyObject *argv[2];
   if (capi::parse_args({"move", {"key", "position"}, 2}, args, nargs, kwnames, argv) < 0) return nullptr;
   PyObject *key = argv[0];
-  State *st = state_from(self);
-  if (st == nullptr) return nullptr;
-  Ref data = get_data(self, st);
-  if (!data) return nullptr;
-  Ref order = get_order(self, st);
-  if (!order) return nullptr;
+  State *st = state_of(self);
+  Ref data, order;
+  if (st == nullptr || get_both(self, st, &data, &order) < 0) return nullptr;
   // A key a dict cannot hold (unhashable) is simply not in the map: KeyError,
   // as for any other missing key.
   if (PyDict_Check(data.get()) && PyObject_Hash(key) == -1) {
@@ -708,7 +631,7 @@ PyObject *rankmap_move(PyObject *self, PyObject *const *args, Py_ssize_t nargs, 
     if (!item) return nullptr;
     Ref done = capi::call_method(order.get(), st->str_insert, where_obj.get(), item.get());
     if (!done) {
-      undo_after_failure([&] {
+      capi::undo_after_failure([&] {
         Ref back = capi::call_method(order.get(), st->str_insert, index.get(), item.get());
         return back ? 0 : -1;
       });
@@ -745,25 +668,19 @@ PyObject *rankmap_move(PyObject *self, PyObject *const *args, Py_ssize_t nargs, 
 
 PyDoc_STRVAR(rankmap_keys_doc, "keys($self, /)\n--\n\n");
 
-PyObject *rankmap_keys(PyObject *self, PyObject *) {
-  State *st = state_from(self);
-  if (st == nullptr) return nullptr;
-  return get_order(self, st).release();
-}
+PyObject *rankmap_keys(PyObject *self, PyObject *) { return order_of(self).release(); }
 
 PyDoc_STRVAR(rankmap_values_doc, "values($self, /)\n--\n\n");
 
 PyObject *rankmap_values(PyObject *self, PyObject *) {
-  State *st = state_from(self);
+  State *st = state_of(self);
   if (st == nullptr) return nullptr;
-  OwnMethod own_getitem(self, st->str_getitem, st->getitem_descr);
-  if (uses_own(self, st->str_iter, st->iter_descr) && own_getitem()) {
-    Ref data = get_data(self, st);
-    if (!data) return nullptr;
-    Ref order = get_order(self, st);
-    if (!order) return nullptr;
+  MethodIsOurs getitem_ours(self, st->str_getitem, st->our_getitem);
+  if (capi::method_is_ours(Py_TYPE(self), st->str_iter, st->our_iter) && getitem_ours()) {
+    Ref data, order;
+    if (get_both(self, st, &data, &order) < 0) return nullptr;
     if (PyDict_CheckExact(data.get()) && PyList_CheckExact(order.get()))
-      return collect_in_order<false>(self, data.get(), order.get(), &own_getitem);
+      return collect_in_order<false>(self, data.get(), order.get(), &getitem_ours);
   }
   // [self[k] for k in self], through the class's own iteration and subscript.
   Ref result = Ref::steal(PyList_New(0));
@@ -784,9 +701,9 @@ PyObject *rankmap_update(PyObject *self, PyObject *const *args, Py_ssize_t nargs
     PyErr_Format(PyExc_TypeError, "expected at most 1 arguments, got %zd", nargs);
     return nullptr;
   }
-  State *st = state_from(self);
+  State *st = state_of(self);
   if (st == nullptr) return nullptr;
-  OwnMethod own_setitem(self, st->str_setitem, st->setitem_descr);
+  MethodIsOurs setitem_ours(self, st->str_setitem, st->our_setitem);
   if (nargs == 1) {
     // The argument is iterated as it is, never read as a mapping.
     Ref it = Ref::steal(PyObject_GetIter(args[0]));
@@ -799,16 +716,16 @@ PyObject *rankmap_update(PyObject *self, PyObject *const *args, Py_ssize_t nargs
         PyErr_Format(PyExc_ValueError, "update sequence element #%zd has length %zd; 2 is required", index, length);
         return nullptr;
       }
-      Ref key, value;
-      if (unpack_pair(element.get(), &key, &value) < 0) return nullptr;
-      if (assign(self, st, own_setitem, key.get(), value.get()) < 0) return nullptr;
+      Ref pair[2];  // key, value = element
+      if (capi::unpack_exact(element.get(), pair, 2) < 0) return nullptr;
+      if (assign(self, st, setitem_ours, pair[0].get(), pair[1].get()) < 0) return nullptr;
       ++index;
     }
     if (PyErr_Occurred()) return nullptr;
   }
   Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   for (Py_ssize_t k = 0; k < nkw; ++k) {
-    if (assign(self, st, own_setitem, PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) return nullptr;
+    if (assign(self, st, setitem_ours, PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) return nullptr;
   }
   Py_RETURN_NONE;
 }
@@ -816,7 +733,7 @@ PyObject *rankmap_update(PyObject *self, PyObject *const *args, Py_ssize_t nargs
 PyDoc_STRVAR(rankmap_repr_doc, "__repr__($self, /)\n--\n\n");
 
 PyObject *rankmap_repr(PyObject *self, PyObject *) {
-  State *st = state_from(self);
+  State *st = state_of(self);
   if (st == nullptr) return nullptr;
   Ref cls = Ref::steal(PyObject_GetAttr(self, st->str_class));
   if (!cls) return nullptr;
@@ -836,9 +753,7 @@ PyObject *rankmap_repr(PyObject *self, PyObject *) {
 PyDoc_STRVAR(rankmap_len_doc, "__len__($self, /)\n--\n\n");
 
 PyObject *rankmap_len(PyObject *self, PyObject *) {
-  State *st = state_from(self);
-  if (st == nullptr) return nullptr;
-  Ref order = get_order(self, st);
+  Ref order = order_of(self);
   if (!order) return nullptr;
   Py_ssize_t n = PyList_CheckExact(order.get()) ? PyList_GET_SIZE(order.get()) : PyObject_Size(order.get());
   return n < 0 ? nullptr : PyLong_FromSsize_t(n);
@@ -867,9 +782,9 @@ PyObject *rankmap_eq_compare(State *st, PyObject *self, PyObject *other) {
 }
 
 PyObject *rankmap_eq(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  PyObject *other;
-  if (one_arg("__eq__", "other", args, nargs, kwnames, &other) < 0) return nullptr;
-  State *st = state_from(self);
+  PyObject *other = capi::one_arg("__eq__", "other", args, nargs, kwnames);
+  if (other == nullptr) return nullptr;
+  State *st = state_of(self);
   if (st == nullptr) return nullptr;
   PyObject *result = rankmap_eq_compare(st, self, other);
   if (result == nullptr && capi::error_is_ordinary()) {
@@ -885,66 +800,66 @@ PyObject *rankmap_fromkeys(PyObject *cls, PyObject *const *args, Py_ssize_t narg
   PyObject *argv[2];
   if (capi::parse_args({"fromkeys", {"keys", "value"}, 1}, args, nargs, kwnames, argv) < 0) return nullptr;
   PyObject *value = argv[1] ? argv[1] : Py_None;
-  PyObject *module = capi::module_of_type(reinterpret_cast<PyTypeObject *>(cls), &module_def);
-  if (module == nullptr) return nullptr;
-  State *st = capi::state_of<State>(module);
+  State *st = capi::state_of<State>(reinterpret_cast<PyTypeObject *>(cls), &module_def);
+  if (st == nullptr) return nullptr;
   Ref made = capi::call(cls);
   if (!made) return nullptr;
-  OwnMethod own_setitem(made.get(), st->str_setitem, st->setitem_descr);
+  MethodIsOurs setitem_ours(made.get(), st->str_setitem, st->our_setitem);
   Ref it = Ref::steal(PyObject_GetIter(argv[0]));
   if (!it) return nullptr;
   while (Ref key = Ref::steal(PyIter_Next(it.get()))) {
-    if (assign(made.get(), st, own_setitem, key.get(), value) < 0) return nullptr;
+    if (assign(made.get(), st, setitem_ours, key.get(), value) < 0) return nullptr;
   }
   if (PyErr_Occurred()) return nullptr;
   return made.release();
 }
 
 PyMethodDef rankmap_methods[] = {
-    {"__init__", capi::as_cfunc(rankmap_init), METH_FASTCALL | METH_KEYWORDS, rankmap_init_doc},
-    {"__getitem__", capi::as_cfunc(rankmap_getitem), METH_FASTCALL | METH_KEYWORDS, rankmap_getitem_doc},
-    {"__setitem__", capi::as_cfunc(rankmap_setitem), METH_FASTCALL | METH_KEYWORDS, rankmap_setitem_doc},
-    {"__delitem__", capi::as_cfunc(rankmap_delitem), METH_FASTCALL | METH_KEYWORDS, rankmap_delitem_doc},
-    {"__iter__", capi::as_cfunc(rankmap_iter), METH_NOARGS, rankmap_iter_doc},
-    {"items", capi::as_cfunc(rankmap_items), METH_NOARGS, rankmap_items_doc},
-    {"clear", capi::as_cfunc(rankmap_clear), METH_NOARGS, rankmap_clear_doc},
-    {"copy", capi::as_cfunc(rankmap_copy), METH_NOARGS, rankmap_copy_doc},
-    {"insert", capi::as_cfunc(rankmap_insert), METH_FASTCALL | METH_KEYWORDS, rankmap_insert_doc},
-    {"move", capi::as_cfunc(rankmap_move), METH_FASTCALL | METH_KEYWORDS, rankmap_move_doc},
-    {"keys", capi::as_cfunc(rankmap_keys), METH_NOARGS, rankmap_keys_doc},
-    {"values", capi::as_cfunc(rankmap_values), METH_NOARGS, rankmap_values_doc},
-    {"update", capi::as_cfunc(rankmap_update), METH_FASTCALL | METH_KEYWORDS, rankmap_update_doc},
-    {"__repr__", capi::as_cfunc(rankmap_repr), METH_NOARGS, rankmap_repr_doc},
-    {"__len__", capi::as_cfunc(rankmap_len), METH_NOARGS, rankmap_len_doc},
-    {"__eq__", capi::as_cfunc(rankmap_eq), METH_FASTCALL | METH_KEYWORDS, rankmap_eq_doc},
-    {"fromkeys", capi::as_cfunc(rankmap_fromkeys), METH_FASTCALL | METH_KEYWORDS | METH_CLASS, rankmap_fromkeys_doc},
-    {nullptr, nullptr, 0, nullptr},
+    {.ml_name = "__init__", .ml_meth = capi::as_cfunc(rankmap_init), .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+     .ml_doc = rankmap_init_doc},
+    {.ml_name = "__getitem__", .ml_meth = capi::as_cfunc(rankmap_getitem), .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+     .ml_doc = rankmap_getitem_doc},
+    {.ml_name = "__setitem__", .ml_meth = capi::as_cfunc(rankmap_setitem), .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+     .ml_doc = rankmap_setitem_doc},
+    {.ml_name = "__delitem__", .ml_meth = capi::as_cfunc(rankmap_delitem), .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+     .ml_doc = rankmap_delitem_doc},
+    {.ml_name = "__iter__", .ml_meth = capi::as_cfunc(rankmap_iter), .ml_flags = METH_NOARGS,
+     .ml_doc = rankmap_iter_doc},
+    {.ml_name = "items", .ml_meth = capi::as_cfunc(rankmap_items), .ml_flags = METH_NOARGS,
+     .ml_doc = rankmap_items_doc},
+    {.ml_name = "clear", .ml_meth = capi::as_cfunc(rankmap_clear), .ml_flags = METH_NOARGS,
+     .ml_doc = rankmap_clear_doc},
+    {.ml_name = "copy", .ml_meth = capi::as_cfunc(rankmap_copy), .ml_flags = METH_NOARGS, .ml_doc = rankmap_copy_doc},
+    {.ml_name = "insert", .ml_meth = capi::as_cfunc(rankmap_insert), .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+     .ml_doc = rankmap_insert_doc},
+    {.ml_name = "move", .ml_meth = capi::as_cfunc(rankmap_move), .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+     .ml_doc = rankmap_move_doc},
+    {.ml_name = "keys", .ml_meth = capi::as_cfunc(rankmap_keys), .ml_flags = METH_NOARGS, .ml_doc = rankmap_keys_doc},
+    {.ml_name = "values", .ml_meth = capi::as_cfunc(rankmap_values), .ml_flags = METH_NOARGS,
+     .ml_doc = rankmap_values_doc},
+    {.ml_name = "update", .ml_meth = capi::as_cfunc(rankmap_update), .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+     .ml_doc = rankmap_update_doc},
+    {.ml_name = "__repr__", .ml_meth = capi::as_cfunc(rankmap_repr), .ml_flags = METH_NOARGS,
+     .ml_doc = rankmap_repr_doc},
+    {.ml_name = "__len__", .ml_meth = capi::as_cfunc(rankmap_len), .ml_flags = METH_NOARGS, .ml_doc = rankmap_len_doc},
+    {.ml_name = "__eq__", .ml_meth = capi::as_cfunc(rankmap_eq), .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+     .ml_doc = rankmap_eq_doc},
+    {.ml_name = "fromkeys", .ml_meth = capi::as_cfunc(rankmap_fromkeys),
+     .ml_flags = METH_FASTCALL | METH_KEYWORDS | METH_CLASS, .ml_doc = rankmap_fromkeys_doc},
+    {},
 };
 
 // --- module -----------------------------------------------------------------
 
-int intern_names(State *st) {
-  struct Name {
-    PyObject **slot;
-    const char *text;
-  };
-  const Name names[] = {
-      {&st->str_data, "_data"},       {&st->str_order, "_order"},     {&st->str_update, "update"},
-      {&st->str_items, "items"},      {&st->str_append, "append"},    {&st->str_insert, "insert"},
-      {&st->str_pop, "pop"},          {&st->str_remove, "remove"},    {&st->str_index, "index"},
-      {&st->str_class, "__class__"},  {&st->str_name, "__name__"},    {&st->str_getitem, "__getitem__"},
-      {&st->str_setitem, "__setitem__"}, {&st->str_iter, "__iter__"},
-  };
-  for (const Name &n : names) {
-    *n.slot = capi::intern(n.text);
-    if (*n.slot == nullptr) return -1;
-  }
-  return 0;
-}
-
 int module_exec(PyObject *module) {
   State *st = capi::state_of<State>(module);
-  if (intern_names(st) < 0) return -1;
+  if (capi::intern_all({{&st->str_data, "_data"}, {&st->str_order, "_order"}, {&st->str_update, "update"},
+                        {&st->str_items, "items"}, {&st->str_append, "append"}, {&st->str_insert, "insert"},
+                        {&st->str_pop, "pop"}, {&st->str_remove, "remove"}, {&st->str_index, "index"},
+                        {&st->str_class, "__class__"}, {&st->str_name, "__name__"},
+                        {&st->str_getitem, "__getitem__"}, {&st->str_setitem, "__setitem__"},
+                        {&st->str_iter, "__iter__"}}) < 0)
+    return -1;
 
   Ref mutable_mapping = capi::import_from("collections.abc", "MutableMapping");
   if (!mutable_mapping || capi::add_global(module, "MutableMapping", mutable_mapping.get()) < 0) return -1;
@@ -957,10 +872,10 @@ int module_exec(PyObject *module) {
   if (!cls || capi::install_methods(cls.get(), rankmap_methods) < 0) return -1;
 
   auto *tp = reinterpret_cast<PyTypeObject *>(cls.get());
-  st->getitem_descr = Py_XNewRef(capi::lookup_on_type(tp, st->str_getitem));
-  st->setitem_descr = Py_XNewRef(capi::lookup_on_type(tp, st->str_setitem));
-  st->iter_descr = Py_XNewRef(capi::lookup_on_type(tp, st->str_iter));
-  if (!st->getitem_descr || !st->setitem_descr || !st->iter_descr) {
+  st->our_getitem = Py_XNewRef(capi::lookup_on_type(tp, st->str_getitem));
+  st->our_setitem = Py_XNewRef(capi::lookup_on_type(tp, st->str_setitem));
+  st->our_iter = Py_XNewRef(capi::lookup_on_type(tp, st->str_iter));
+  if (!st->our_getitem || !st->our_setitem || !st->our_iter) {
     PyErr_SetString(PyExc_SystemError, "RankMap methods missing after installation");
     return -1;
   }
@@ -972,25 +887,9 @@ int module_exec(PyObject *module) {
   return capi::add_global(module, "RankMap", cls.get());
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {0, nullptr},
-};
-
 PyDoc_STRVAR(module_doc, "RankMap: a mutable mapping whose key order can be changed by inserting and moving keys.");
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "dravix.datastructures.rankmap",
-    module_doc,
-    sizeof(State),
-    nullptr,
-    module_slots,
-    capi::state_traverse<State>,
-    capi::state_clear<State>,
-    capi::state_free<State>,
-};
+PyModuleDef module_def = capi::module_def<State, module_exec>("dravix.datastructures.rankmap", module_doc);
 
 }  // namespace
 
