@@ -1,4 +1,3 @@
-import inspect
 import os
 
 import pytest
@@ -57,9 +56,8 @@ def test_decode_cli_string():
         decode_cli_string(5)
 
 
-@pytest.mark.parametrize("func, name", [(typecast_str, "value"), (decode_cli_string, "string")])
-def test_signatures_and_argument_errors(func, name):
-    assert list(inspect.signature(func).parameters) == [name]
+@pytest.mark.parametrize("func", [typecast_str, decode_cli_string])
+def test_docstrings_and_argument_errors(func):
     assert func.__doc__
     with pytest.raises(TypeError):
         func()
