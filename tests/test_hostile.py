@@ -1617,6 +1617,10 @@ def _patch_marker_class():
     IndexMarker.__getattribute__ = _as_tuple
 
 
+def _patch_marker_type():
+    IndexMarker.type_ = property(lambda self: tuple)
+
+
 def _empty_path_copies():
     for obj in gc.get_objects():
         if type(obj) is list and obj[:1] == ["mark"]:
@@ -1624,8 +1628,6 @@ def _empty_path_copies():
 
 
 def _replace_result_level():
-    import gc
-
     for obj in gc.get_objects():
         if type(obj) is dict and list(obj) == ["a"] and type(obj["a"]) is dict and list(obj["a"]) == ["x"]:
             obj["a"] = {"new": 0}
@@ -1640,6 +1642,11 @@ def _replace_result_level():
             lambda: [(("a", _marker_whose_read_runs(_patch_marker_class)), 1), (("b", IndexMarker([], 0)), 2)],
             {"a": [1], "b": (2,)},
             id="marker class patched",
+        ),
+        pytest.param(
+            lambda: [(("a", _marker_whose_read_runs(_patch_marker_type)), 1), (("b", IndexMarker([], 0)), 2)],
+            {"a": [1], "b": (2,)},
+            id="marker type_ patched",
         ),
         # The dict the first path went through is replaced in the result: the
         # next path with the same first key goes into the new one.
@@ -1661,8 +1668,9 @@ def test_reconstruct_sees_code_run_mid_entry(entries, expected):
     try:
         assert FlatPath(entries()).reconstruct() == expected
     finally:
-        if "__getattribute__" in vars(IndexMarker):
-            del IndexMarker.__getattribute__
+        for name in ("__getattribute__", "type_"):
+            if name in vars(IndexMarker):
+                delattr(IndexMarker, name)
 
 
 @pytest.mark.filterwarnings("ignore:non-string key in the __dict__ of class")

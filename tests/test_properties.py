@@ -407,22 +407,13 @@ leaves = st.one_of(st.integers(), st.text(max_size=3), st.none(), st.builds(obje
 keys = st.one_of(st.integers(-2, 2), st.text(max_size=2), st.tuples(st.integers(0, 1)))
 
 
-def _tuples_of(inner):
-    # A tuple grows by appending at its end, so the walk can enter only its first
-    # element: a nested mapping may stand first, and everything after it is a leaf.
-    return st.one_of(
-        st.lists(leaves, min_size=1, max_size=3).map(tuple),
-        st.tuples(st.dictionaries(keys, inner, min_size=1, max_size=2), leaves),
-    )
-
-
 nestings = st.recursive(
     leaves,
     lambda inner: st.one_of(
         st.dictionaries(keys, inner, max_size=3),
         st.lists(inner, max_size=3),
         st.lists(inner, min_size=1, max_size=3).map(Seq),
-        _tuples_of(inner),
+        st.lists(inner, min_size=1, max_size=3).map(tuple),
         st.sampled_from([(), [], {}]).map(copy.copy),
     ),
     max_leaves=15,
