@@ -80,10 +80,13 @@ extern PyModuleDef module_def;
 // --- module globals read at call time -------------------------------------------
 //
 // The flattening and the rebuild read MutableMapping, DictItem and IndexMarker
-// from the module globals once per call (a walk: at its first step). While
-// they are still the module's own objects and their classes still have our
-// methods, the work is done directly: type checks instead of isinstance calls,
-// DictItem pairs and markers made without their Python constructors.
+// from the module globals once per call. While they are still the module's
+// own objects and their classes still have our methods, the work is done
+// directly: type checks instead of isinstance calls, DictItem pairs and
+// markers made without their Python constructors. A walk reads them at its
+// first step and keeps them for the steps after it (a global rebound in the
+// middle of a walk is not seen there): read at every step, they would cost
+// 35 % on the lazy walk (3,170 against 2,347 instructions a leaf).
 
 struct Names {
   State *st = nullptr;
@@ -103,7 +106,8 @@ enum : unsigned { kMapping = 1, kDictItem = 2, kMarker = 4 };
 // token, which is also what the ABC's own negative cache is kept by, so the
 // answer is decided again only when the token moves. Kept across calls because
 // the nine subclass checks cost far more than small calls themselves:
-// FlatPath({'a': 1}) takes 7.9 k instructions with the answer kept, 46 k without.
+// FlatPath({'a': 1}) takes 7.1 k instructions with the answer kept, 45.7 k
+// without (release build).
 int plain_types_ok(State *st) {
   Ref token;
   int same = capi::abc_token_same(st->get_cache_token, st->abc_token, &token);
