@@ -6,6 +6,16 @@
 //   cfg.load_entrypoint('myapp.config')     # objects published by installed packages
 //   cfg['server.port'], cfg.server.port
 //
+// Python name                     C++ function                   what it does
+// Configuration.copy              configuration_copy             type(self)(self): nested levels copied
+// Configuration.__setitem__       configuration_setitem          typecast_str(value), then the
+//                                                                NestedDotBag store (super())
+// Configuration.load_cfgs         configuration_load_cfgs        merges INI-style files
+// Configuration.load_yamls        configuration_load_yamls       merges YAML files
+// Configuration.load_entrypoint   configuration_load_entrypoint  merges what entry points publish,
+//                                                                logging the ones that fail
+// iter_entry_points               (Python, entry_points_source)  entry points of installed packages
+//
 // Configuration is a NestedDotBag (sibling module dotbag) whose item assignment
 // passes every value through typecast_str, read from the module globals at each
 // call. The loaders merge what they read with the class's own update, in the
@@ -20,7 +30,9 @@ namespace {
 
 using capi::Ref;
 
-struct State {
+// --- module state ---------------------------------------------------------------
+
+struct StateObjects {
   PyObject *Configuration;  // the class, start of the __setitem__ super lookup
   PyObject *typecast_str;   // typecast_str as imported (the global may be rebound)
   PyObject *typecast_seen;  // the global typecast_str as last read (see GlobalsWatch)
@@ -59,17 +71,20 @@ struct State {
   PyObject *group_kwnames;     // ("group",)
 };
 
-extern PyModuleDef module_def;
-
 // Every value is passed through the module global typecast_str, read at the
 // time of the call. The module dict is watched: any change to it (by any code,
 // C or Python) bumps this counter, and the global as last read stays valid
-// while the counter is unchanged. This is the module's one piece of state kept
-// across calls: a lookup in the module dict costs 190-255 instructions a
-// value. Without it, on a release build, cfg['z'] = 5 took 1,643 instructions
-// instead of 1,388 (+18 %) and Configuration(flat) with 20 plain values
-// 22,932 instead of 17,340 (+32 %), with PYTHONHASHSEED=0 (+14 % and +24 %
-// with other seeds).
+// while the counter is unchanged.
+//
+// The module's one piece of state kept across calls: a lookup in the module
+// dict costs about 260 instructions a value (the name's probe sequence meets
+// other keys of the module). Without it, on a release build with
+// PYTHONHASHSEED=0 (make bench-instr rows): Configuration(nested) 1,641
+// instructions a leaf instead of 1,355 (+21 %), cfg.copy() 1,508 instead of
+// 1,222 (+23 %); with hash seeds 1 to 7 (bench/instr.py, 1,000 leaves) +18.6 %
+// and +20.7 % at the least. Configuration(flat) with 20 plain values: +30 %
+// (+22 % at the least). A single cfg['z'] = 5: +18 %, but +14 % with most
+// other seeds.
 std::atomic<std::uint64_t> globals_changes{0};
 
 int globals_changed(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
@@ -84,66 +99,14 @@ struct GlobalsWatch {
   std::uint64_t changes;
 };
 
-// The module's state: the objects (visited and cleared as capi's helpers do),
-// then the watch, plain C data that no Python code can reach.
-struct ModuleState {
-  State objects;  // first: a State* is the ModuleState*
-  GlobalsWatch watch;
+struct State : StateObjects {
+  using Objects = StateObjects;
+  GlobalsWatch watch;  // plain C data that no Python code can reach
 };
 
-GlobalsWatch *globals_watch(State *st) {
-  GlobalsWatch *watch = &reinterpret_cast<ModuleState *>(st)->watch;
-  return watch->active ? watch : nullptr;
-}
+GlobalsWatch *globals_watch(State *st) { return st->watch.active ? &st->watch : nullptr; }
 
-// The module (borrowed) and its state, found from an instance of Configuration
-// or of a subclass.
-PyObject *module_from(PyObject *self, State **st) {
-  PyObject *module = capi::module_of(self, &module_def);
-  if (module != nullptr) *st = capi::state_of<State>(module);
-  return module;
-}
-
-// super(start, self).name(*args): the attribute found in the classes that
-// follow `start` in the MRO of type(self), bound to self and called. The MRO
-// (and through it every class on it) is held for the walk: a class-dict lookup
-// may run __eq__ of a key, which may change the class's bases.
-Ref call_super(PyObject *self, PyObject *start, PyObject *name, PyObject *const *args, size_t nargs) {
-  PyTypeObject *tp = Py_TYPE(self);
-  Ref mro = Ref::borrow(tp->tp_mro);
-  Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro.get()) : 0;
-  Py_ssize_t i = 0;
-  while (i < n && PyTuple_GET_ITEM(mro.get(), i) != start) ++i;
-  Ref found;
-  for (++i; i < n && !found; ++i) {
-    Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro.get(), i))));
-    if (!dict) return {};
-    PyObject *value = nullptr;
-    if (PyDict_GetItemRef(dict.get(), name, &value) < 0) return {};
-    found = Ref::steal(value);
-  }
-  if (!found) {
-    PyErr_Format(PyExc_AttributeError, "'super' object has no attribute '%U'", name);
-    return {};
-  }
-  if (Py_IS_TYPE(found.get(), &PyMethodDescr_Type) || PyFunction_Check(found.get())) {
-    // Unbound call with self in front, as a bound method would make it.
-    PyObject *argv[4];
-    if (nargs > 3) {
-      PyErr_SetString(PyExc_SystemError, "call_super: too many arguments");
-      return {};
-    }
-    argv[0] = self;
-    for (size_t k = 0; k < nargs; ++k) argv[k + 1] = args[k];
-    return Ref::steal(PyObject_Vectorcall(found.get(), argv, nargs + 1, nullptr));
-  }
-  Ref bound = found.dup();
-  if (descrgetfunc get = Py_TYPE(found.get())->tp_descr_get) {
-    bound = Ref::steal(get(found.get(), self, reinterpret_cast<PyObject *>(tp)));
-    if (!bound) return {};
-  }
-  return Ref::steal(PyObject_Vectorcall(bound.get(), args, nargs, nullptr));
-}
+extern PyModuleDef module_def;
 
 // The positional arguments of a call as a new tuple (*files).
 Ref tuple_from(PyObject *const *args, Py_ssize_t nargs) {
@@ -229,20 +192,12 @@ Ref cast_value(State *st, PyObject *module, PyObject *value) {
 
 PyObject *configuration_setitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   PyObject *argv[2];
-  if (kwnames == nullptr && nargs == 2) {
-    argv[0] = args[0];
-    argv[1] = args[1];
-  } else if (capi::parse_args({"__setitem__", {"key", "value"}, 2}, args, nargs, kwnames, argv) < 0) {
-    return nullptr;
-  }
-  State *st = nullptr;
-  PyObject *module = module_from(self, &st);
+  if (capi::parse_args({"__setitem__", {"key", "value"}, 2}, args, nargs, kwnames, argv) < 0) return nullptr;
+  PyObject *module = capi::module_of(self, &module_def);
   if (module == nullptr) return nullptr;
+  State *st = capi::state_of<State>(module);
   Ref value = cast_value(st, module, argv[1]);
-  if (!value) return nullptr;
-  PyObject *pass[] = {argv[0], value.get()};
-  Ref result = call_super(self, st->Configuration, st->str_setitem, pass, 2);
-  if (!result) return nullptr;
+  if (!value || !capi::call_super_args(st->Configuration, self, st->str_setitem, argv[0], value.get())) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -250,10 +205,9 @@ PyObject *configuration_setitem(PyObject *self, PyObject *const *args, Py_ssize_
 // capi/storehook.hpp): they run the first, then store the value themselves
 // where the second would reach NestedDotBag.__setitem__.
 PyObject *setitem_convert(PyObject *self, PyObject *value) {
-  State *st = nullptr;
-  PyObject *module = module_from(self, &st);
+  PyObject *module = capi::module_of(self, &module_def);
   if (module == nullptr) return nullptr;
-  return cast_value(st, module, value).release();
+  return cast_value(capi::state_of<State>(module), module, value).release();
 }
 
 // setitem_convert when the global typecast_str is still the imported function
@@ -261,11 +215,11 @@ PyObject *setitem_convert(PyObject *self, PyObject *value) {
 // Else nullptr, with no error set. Looking the global up runs no Python code
 // unless the module dict holds a key that is not a str; nullptr with the
 // error set when such a key's comparison raised.
-PyObject *setitem_convert_quiet(PyObject *self, PyObject *value) {
+PyObject *setitem_convert_ours(PyObject *self, PyObject *value) {
   if (PyUnicode_CheckExact(value)) return nullptr;
-  State *st = nullptr;
-  PyObject *module = module_from(self, &st);
+  PyObject *module = capi::module_of(self, &module_def);
   if (module == nullptr) return nullptr;
+  State *st = capi::state_of<State>(module);
   Ref typecast;
   if (typecast_in_module(st, module, typecast) < 0) return nullptr;
   if (!typecast || !is_imported_typecast(st, typecast.get())) return nullptr;
@@ -276,21 +230,19 @@ int setitem_pass_on(PyObject *anchor, PyObject *self, PyObject *key, PyObject *c
   PyObject *module = PyType_GetModule(reinterpret_cast<PyTypeObject *>(anchor));
   if (module == nullptr) return -1;
   State *st = capi::state_of<State>(module);
-  PyObject *pass[] = {key, converted};
-  Ref result = call_super(self, anchor, st->str_setitem, pass, 2);
-  return result ? 0 : -1;
+  return capi::call_super_args(anchor, self, st->str_setitem, key, converted) ? 0 : -1;
 }
 
-const capi::ConvertingSetitem converting_setitem = {setitem_convert, setitem_convert_quiet, setitem_pass_on,
+const capi::ConvertingSetitem converting_setitem = {setitem_convert, setitem_convert_ours, setitem_pass_on,
                                                      &module_def};
 
 PyDoc_STRVAR(configuration_load_cfgs_doc, "load_cfgs($self, /, *files)\n--\n\n");
 
 PyObject *configuration_load_cfgs(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   if (capi::no_keywords("load_cfgs", kwnames) < 0) return nullptr;
-  State *st = nullptr;
-  PyObject *module = module_from(self, &st);
+  PyObject *module = capi::module_of(self, &module_def);
   if (module == nullptr) return nullptr;
+  State *st = capi::state_of<State>(module);
   Ref files = tuple_from(args, nargs);
   if (!files) return nullptr;
 
@@ -395,9 +347,9 @@ PyDoc_STRVAR(configuration_load_yamls_doc, "load_yamls($self, /, *files)\n--\n\n
 
 PyObject *configuration_load_yamls(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   if (capi::no_keywords("load_yamls", kwnames) < 0) return nullptr;
-  State *st = nullptr;
-  PyObject *module = module_from(self, &st);
+  PyObject *module = capi::module_of(self, &module_def);
   if (module == nullptr) return nullptr;
+  State *st = capi::state_of<State>(module);
   Ref files = tuple_from(args, nargs);
   Ref loaded = Ref::steal(PyList_New(0));
   if (!files || !loaded) return nullptr;
@@ -451,11 +403,11 @@ int log_entrypoint_failure(State *st, PyObject *module, PyObject *ep, PyObject *
 
 PyObject *configuration_load_entrypoint(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                                         PyObject *kwnames) {
-  PyObject *group = nullptr;
-  if (capi::parse_args({"load_entrypoint", {"group"}, 1}, args, nargs, kwnames, &group) < 0) return nullptr;
-  State *st = nullptr;
-  PyObject *module = module_from(self, &st);
+  PyObject *group = capi::one_arg("load_entrypoint", "group", args, nargs, kwnames);
+  if (group == nullptr) return nullptr;
+  PyObject *module = capi::module_of(self, &module_def);
   if (module == nullptr) return nullptr;
+  State *st = capi::state_of<State>(module);
   Ref loaded_eps = Ref::steal(PyList_New(0));
   if (!loaded_eps) return nullptr;
 
@@ -479,17 +431,18 @@ PyObject *configuration_load_entrypoint(PyObject *self, PyObject *const *args, P
   return loaded_eps.release();
 }
 
+constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef configuration_methods[] = {
-    {"copy", configuration_copy, METH_NOARGS, configuration_copy_doc},
-    {"__setitem__", capi::as_cfunc(configuration_setitem), METH_FASTCALL | METH_KEYWORDS,
-     configuration_setitem_doc},
-    {"load_cfgs", capi::as_cfunc(configuration_load_cfgs), METH_FASTCALL | METH_KEYWORDS,
-     configuration_load_cfgs_doc},
-    {"load_yamls", capi::as_cfunc(configuration_load_yamls), METH_FASTCALL | METH_KEYWORDS,
-     configuration_load_yamls_doc},
-    {"load_entrypoint", capi::as_cfunc(configuration_load_entrypoint), METH_FASTCALL | METH_KEYWORDS,
-     configuration_load_entrypoint_doc},
-    {nullptr, nullptr, 0, nullptr},
+    {.ml_name = "copy", .ml_meth = configuration_copy, .ml_flags = METH_NOARGS, .ml_doc = configuration_copy_doc},
+    {.ml_name = "__setitem__", .ml_meth = capi::as_cfunc(configuration_setitem), .ml_flags = kFastKw,
+     .ml_doc = configuration_setitem_doc},
+    {.ml_name = "load_cfgs", .ml_meth = capi::as_cfunc(configuration_load_cfgs), .ml_flags = kFastKw,
+     .ml_doc = configuration_load_cfgs_doc},
+    {.ml_name = "load_yamls", .ml_meth = capi::as_cfunc(configuration_load_yamls), .ml_flags = kFastKw,
+     .ml_doc = configuration_load_yamls_doc},
+    {.ml_name = "load_entrypoint", .ml_meth = capi::as_cfunc(configuration_load_entrypoint), .ml_flags = kFastKw,
+     .ml_doc = configuration_load_entrypoint_doc},
+    {},
 };
 
 // --- iter_entry_points ------------------------------------------------------------
@@ -497,7 +450,10 @@ PyMethodDef configuration_methods[] = {
 // Entry points come from importlib.metadata. The objects handed out keep the
 // shape the loaders and their callers rely on: name, load() and dist, whose
 // text is "<name> <version>". Compiled into a namespace of its own at import,
-// so only iter_entry_points becomes a module global.
+// so only iter_entry_points becomes a module global. It stays Python because
+// what load_entrypoint logs depends on it: a failing entry point is logged
+// with its traceback, which runs through EntryPoint.load into the import of
+// the module the entry point names, frame by frame as a Python caller's would.
 
 const char entry_points_source[] = R"PY(
 class Distribution:
@@ -609,42 +565,35 @@ Ref import_relative(PyObject *module, const char *sibling, const char *name) {
   return Ref::steal(value);
 }
 
-int intern_all(State *st) {
-  struct Name {
-    PyObject **slot;
-    const char *text;
-  };
-  const Name names[] = {
-      {&st->str_typecast_str, "typecast_str"},
-      {&st->str_os, "os"},
-      {&st->str_yaml, "yaml"},
-      {&st->str_configparser, "configparser"},
-      {&st->str_open, "open"},
-      {&st->str_iter_entry_points, "iter_entry_points"},
-      {&st->str_logger, "logger"},
-      {&st->str_setitem, "__setitem__"},
-      {&st->str_update, "update"},
-      {&st->str_pop, "pop"},
-      {&st->str_read, "read"},
-      {&st->str_path, "path"},
-      {&st->str_isfile, "isfile"},
-      {&st->str_ConfigParser, "ConfigParser"},
-      {&st->str_DEFAULTSECT, "DEFAULTSECT"},
-      {&st->str_CSafeLoader, "CSafeLoader"},
-      {&st->str_load, "load"},
-      {&st->str_safe_load, "safe_load"},
-      {&st->str_enter, "__enter__"},
-      {&st->str_exit, "__exit__"},
-      {&st->str_dist, "dist"},
-      {&st->str_exception, "exception"},
-      {&st->str_r, "r"},
-      {&st->str_empty, ""},
-      {&st->str_failed, "Failed to load configuration from entrypoint: "},
-  };
-  for (const Name &n : names) {
-    *n.slot = capi::intern(n.text);
-    if (*n.slot == nullptr) return -1;
-  }
+int keep_names(State *st) {
+  if (capi::intern_all({
+          {&st->str_typecast_str, "typecast_str"},
+          {&st->str_os, "os"},
+          {&st->str_yaml, "yaml"},
+          {&st->str_configparser, "configparser"},
+          {&st->str_open, "open"},
+          {&st->str_iter_entry_points, "iter_entry_points"},
+          {&st->str_logger, "logger"},
+          {&st->str_setitem, "__setitem__"},
+          {&st->str_update, "update"},
+          {&st->str_pop, "pop"},
+          {&st->str_read, "read"},
+          {&st->str_path, "path"},
+          {&st->str_isfile, "isfile"},
+          {&st->str_ConfigParser, "ConfigParser"},
+          {&st->str_DEFAULTSECT, "DEFAULTSECT"},
+          {&st->str_CSafeLoader, "CSafeLoader"},
+          {&st->str_load, "load"},
+          {&st->str_safe_load, "safe_load"},
+          {&st->str_enter, "__enter__"},
+          {&st->str_exit, "__exit__"},
+          {&st->str_dist, "dist"},
+          {&st->str_exception, "exception"},
+          {&st->str_r, "r"},
+          {&st->str_empty, ""},
+          {&st->str_failed, "Failed to load configuration from entrypoint: "},
+      }) < 0)
+    return -1;
   st->parser_kwnames = Py_BuildValue("(ss)", "delimiters", "comment_prefixes");
   st->parser_delimiters = Py_BuildValue("(s)", "=");
   st->parser_comments = Py_BuildValue("(s)", "#");
@@ -669,8 +618,7 @@ int watch_globals(State *st, PyObject *module) {
     PyDict_ClearWatcher(watcher);
     return -1;
   }
-  GlobalsWatch *watch = &reinterpret_cast<ModuleState *>(st)->watch;
-  *watch = {true, false, watcher, 0};
+  st->watch = {true, false, watcher, 0};
   return 0;
 }
 
@@ -699,9 +647,29 @@ void module_free(void *module) {
   capi::state_free<State>(module);
 }
 
+// class Configuration(NestedDotBag), and its __setitem__ declared to the
+// dotbag module as one that converts and passes the value on.
+int make_configuration(PyObject *module, State *st, PyObject *base) {
+  Ref bases = capi::tuple_of(base);
+  if (!bases) return -1;
+  Ref cls = capi::make_class(module, reinterpret_cast<PyObject *>(Py_TYPE(base)), "Configuration", bases.get(),
+                             nullptr, nullptr);
+  if (!cls || capi::install_methods(cls.get(), configuration_methods) < 0) return -1;
+  if (capi::update_abstract_methods(cls.get()) < 0) return -1;
+  PyObject *descr = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject *>(cls.get())->tp_dict, st->str_setitem);
+  if (descr == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "Configuration has no own __setitem__");
+    return -1;
+  }
+  const capi::StoreHooks *hooks = capi::import_store_hooks();
+  if (hooks == nullptr || hooks->add(descr, &converting_setitem) < 0) return -1;
+  st->Configuration = Py_NewRef(cls.get());
+  return capi::add_global(module, "Configuration", cls.get());
+}
+
 int module_exec(PyObject *module) {
   State *st = capi::state_of<State>(module);
-  if (intern_all(st) < 0) return -1;
+  if (keep_names(st) < 0) return -1;
   if (watch_globals(st, module) < 0) return -1;
 
   for (const char *name : {"os", "yaml", "logging", "configparser"})
@@ -726,47 +694,19 @@ int module_exec(PyObject *module) {
   Ref logger = capi::call(get_logger.get(), module_name.get());
   if (!logger || capi::add_global(module, "logger", logger.get()) < 0) return -1;
 
-  Ref bases = capi::tuple_of(base.get());
-  if (!bases) return -1;
-  Ref cls = capi::make_class(module, reinterpret_cast<PyObject *>(Py_TYPE(base.get())), "Configuration",
-                             bases.get(), nullptr, nullptr);
-  if (!cls || capi::install_methods(cls.get(), configuration_methods) < 0) return -1;
-  if (capi::update_abstract_methods(cls.get()) < 0) return -1;
-  if (capi::StoreHooks *hooks = capi::store_hooks(base.get())) {
-    // Tell the dotbag module that __setitem__ converts and passes the value on.
-    PyObject *descr = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject *>(cls.get())->tp_dict, st->str_setitem);
-    if (descr == nullptr) {
-      if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "Configuration has no own __setitem__");
-      return -1;
-    }
-    if (hooks->add(capi::store_hook_module(base.get()), descr, &converting_setitem) < 0) return -1;
-  }
-  st->Configuration = Py_NewRef(cls.get());
-  if (capi::add_global(module, "Configuration", cls.get()) < 0) return -1;
-  return 0;
+  return make_configuration(module, st, base.get());
 }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {0, nullptr},
-};
 
 PyDoc_STRVAR(module_doc,
              "The configuration tree: a nested dotted-key dictionary that converts the values\n"
              "stored in it and loads YAML files, INI-style files and entry points.");
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "dravix.datastructures.configuration",
-    module_doc,
-    sizeof(ModuleState),
-    nullptr,
-    module_slots,
-    capi::state_traverse<State>,
-    module_clear,
-    module_free,
-};
+PyModuleDef module_def = [] {
+  PyModuleDef def = capi::module_def<State, module_exec>("dravix.datastructures.configuration", module_doc);
+  def.m_clear = module_clear;  // both stop watching the module dict first
+  def.m_free = module_free;
+  return def;
+}();
 
 }  // namespace
 
