@@ -1,13 +1,13 @@
 // The rebuild of FlatPath.reconstruct: part of flatpath.cpp, included there
 // after the module state and the module globals (Names); not a header of its own.
 //
-// The working variables of the rebuild carry over from one entry to the next,
-// as in the description of the algorithm: an entry with an empty path stores
-// its value through the slot the entry before it reached, and reading one of
-// them before it was ever set raises UnboundLocalError. Every entry is placed
-// walking its path from the root.
+// The working variables of the rebuild (ptr, k, prev_ptr, prev_k) carry over
+// from one entry to the next, as the locals of a Python loop would: an entry
+// with an empty path stores its value through the slot the entry before it
+// reached, and reading one of them before it was ever set raises
+// UnboundLocalError. Every entry is placed walking its path from the root.
 //
-// Every list or tuple level is grown as a plain list of ours (a working list)
+// Every list or tuple level is grown as a new exact list (a working list)
 // that remembers its marker's class. When all entries are placed, the working
 // lists are turned into their classes, innermost first, and put back in their
 // slots: tuples, named tuples (their own class, from the items as arguments),
@@ -30,11 +30,11 @@ struct Working {
 struct Rebuild {
   Names names;
   State *st = nullptr;  // names.st
-  // Working lists of class list need no conversion: they are only marked as
-  // ours (and kept alive, so their addresses stay theirs). The others are
+  // Working lists of class list need no conversion: they are only recorded
+  // (and kept alive, so their addresses stay theirs). The others are
   // recorded with their class and slot.
-  capi::PointerSet plain;
-  std::vector<Ref> plain_lists;
+  capi::PointerSet lists;
+  std::vector<Ref> list_refs;
   // Dicts placed as values: a later entry that goes below one works on a copy.
   capi::PointerSet stored;
   std::vector<Ref> stored_dicts;
@@ -44,9 +44,9 @@ struct Rebuild {
   Ref ret, ptr, k, prev_ptr, prev_k;
   bool prev_k_last = false;  // prev_k is -1 and prev_ptr is a working list
 
-  // The class a working list of ours stands for, or nullptr for any other object.
+  // The class a working list stands for, or nullptr for any other object.
   PyObject *class_of(PyObject *obj) const {
-    if (plain.contains(obj)) return reinterpret_cast<PyObject *>(&PyList_Type);
+    if (lists.contains(obj)) return reinterpret_cast<PyObject *>(&PyList_Type);
     const size_t *at = index_of.get(obj);
     return at == nullptr ? nullptr : working[*at].cls.get();
   }
@@ -88,8 +88,8 @@ int place_working(Rebuild &r, Ref list, PyObject *cls) {
   Py_ssize_t at = r.prev_k_last ? PyList_GET_SIZE(r.prev_ptr.get()) - 1 : -1;
   if (slot_set(r, list.get()) < 0) return -1;
   if (cls == reinterpret_cast<PyObject *>(&PyList_Type)) {
-    if (r.plain.add(list.get()) < 0) return -1;
-    return capi::push(r.plain_lists, std::move(list));
+    if (r.lists.add(list.get()) < 0) return -1;
+    return capi::push(r.list_refs, std::move(list));
   }
   PyObject *key = list.get();
   Working w{.list = std::move(list),
@@ -139,14 +139,14 @@ int enter_last(Rebuild &r, PyObject *list) {
 // list or tuple class; last tells whether it ends the path.
 int step_into_sequence(Rebuild &r, PyObject *cls, bool last) {
   PyObject *ptr = r.ptr.get();
-  PyObject *ours = r.class_of(ptr);
-  if (ours == cls) {
+  PyObject *working_cls = r.class_of(ptr);
+  if (working_cls == cls) {
     Ref index = marker_attr(r, r.st->str_index);
     if (!index) return -1;
     if (ensure_position(ptr, index.get(), last) < 0) return -1;
     return enter_last(r, ptr);
   }
-  if (ours == nullptr && reinterpret_cast<PyObject *>(Py_TYPE(ptr)) == cls) {
+  if (working_cls == nullptr && reinterpret_cast<PyObject *>(Py_TYPE(ptr)) == cls) {
     // A sequence of exactly this class stored as a value: grow a copy of it.
     Ref copy = Ref::steal(PySequence_List(ptr));
     if (!copy) return -1;
