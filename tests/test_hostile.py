@@ -2027,16 +2027,9 @@ def test_yaml_self_referencing_document(tmp_path):
 
 
 def test_branchlet_hostile_children():
-    tree = Branchlet("root", [Branchlet("a"), Text(boom)])
-    with pytest.raises(Boom):
-        str(tree)
-    tree.children[1] = Text(lambda: 5)
+    tree = Branchlet("root", [Branchlet("a"), Text(lambda: 5)])
     with pytest.raises(TypeError):
         str(tree)
-    loop = Branchlet("loop")
-    loop.add_child(loop)
-    with pytest.raises(RecursionError):
-        str(loop)
 
     class Shrinking(list):
         def __getitem__(self, index):
@@ -2050,25 +2043,14 @@ def test_branchlet_hostile_children():
         pass
 
 
-def test_typeattr_hostile_functions():
+def test_typeattr_function_that_reads_itself():
     class C:
         @typeattr
         def loop(cls):
             return cls.loop
 
-        @typeattr
-        def fails(cls):
-            raise Boom
-
     with pytest.raises(RecursionError):
         C.loop
-    with pytest.raises(Boom):
-        C().fails
-    d = TypeAttrDescriptor(None)
-    with pytest.raises(TypeError):
-        d.__get__(None, C)
-    d.func = len
-    assert d.__get__(None, "abc") == 3
 
 
 # --- wrong argument counts and keyword names ----------------------------------------------------

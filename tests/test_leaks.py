@@ -316,6 +316,13 @@ def _rankmap_cycle():
     m.clear()
 
 
+def _rankmap_holding_itself():
+    m = RankMap()
+    m["me"] = m
+    m.insert("keys", m.keys(), 0)
+    return m
+
+
 rankmap_cases = [
     case("RankMap(pairs, kw)", lambda: RankMap([(KEY, VALUE)], x=OTHER), KEY, VALUE, OTHER),
     case("operations", _rankmap_cycle, KEY, VALUE, OTHER),
@@ -453,6 +460,18 @@ class WithAttr:
         raise LookupError(cls)
 
 
+def _branchlet_below_itself():
+    node = Branchlet("loop")
+    node.add_child(node)
+    return node
+
+
+def _typeattr_calling_itself():
+    d = typeattr(None)
+    d.func = d
+    return d
+
+
 other_cases = [
     case("Branchlet", _tree),
     case("Branchlet non-str name", raises(TypeError, lambda: str(Branchlet(5, [Branchlet("a")])))),
@@ -504,6 +523,9 @@ def _flattening_generator_in_its_own_input():
         pytest.param(lambda: Configuration({"a": {"b": 1}}), id="Configuration"),
         pytest.param(lambda: GhostSeq(MEMBERS), id="GhostSeq"),
         pytest.param(_ghostseq_with_iterator, id="GhostSeq and its iterator"),
+        pytest.param(_rankmap_holding_itself, id="RankMap"),
+        pytest.param(_branchlet_below_itself, id="Branchlet"),
+        pytest.param(_typeattr_calling_itself, id="TypeAttrDescriptor"),
     ],
 )
 def test_self_referencing_instances_are_reclaimed(make):

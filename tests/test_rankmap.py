@@ -1,21 +1,25 @@
-"""RankMap: a mutable mapping with a movable key order."""
+"""RankMap: a mutable mapping with a movable key order. What it shares with the
+plain-Python baseline runs on both (the M parameter), so the baseline is the
+model it is held to; the rest is where ours is stricter (a failed operation
+changes nothing) or takes a path of its own."""
 
 import abc
 import copy
-import gc
-import inspect
 import pickle
-import weakref
 from collections import UserList
 from collections.abc import MutableMapping
 
 import pytest
 from hypothesis import settings
 from hypothesis import strategies as st
-from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
+from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
+
+from conftest import baseline, both
 
 import dravix.datastructures.rankmap as mod
 from dravix.datastructures.rankmap import RankMap
+
+on_both = pytest.mark.parametrize("M", both("rankmap", "RankMap"))
 
 
 class DictSub(dict):
@@ -41,10 +45,6 @@ def restore(m, kind):
     return m
 
 
-def make(pairs=(), kind="plain", cls=RankMap):
-    return restore(cls(pairs), kind)
-
-
 def state(m):
     return list(m._order), dict(m._data)
 
@@ -58,72 +58,57 @@ def kind(request):
 
 
 def test_class_facts():
-    assert type(RankMap) is abc.ABCMeta
-    assert RankMap.__bases__ == (MutableMapping,)
+    assert type(RankMap) is abc.ABCMeta and RankMap.__bases__ == (MutableMapping,)
     assert mod.MutableMapping is MutableMapping
-    assert RankMap.__abstractmethods__ == frozenset()
+    assert RankMap.__abstractmethods__ == frozenset() and isinstance(RankMap(), MutableMapping)
     assert RankMap.__hash__ is None
     with pytest.raises(TypeError, match="unhashable"):
         hash(RankMap())
-    assert isinstance(RankMap(), MutableMapping)
-    assert RankMap.__doc__
-    assert RankMap.insert.__doc__ and RankMap.move.__doc__
+    assert RankMap.__doc__ and RankMap.insert.__doc__ and RankMap.move.__doc__
     assert RankMap.fromkeys.__self__ is RankMap and RankMap().fromkeys.__self__ is RankMap
 
 
-@pytest.mark.parametrize(
-    "name, params",
-    [
-        ("__getitem__", ["self", "name"]),
-        ("__setitem__", ["self", "name", "value"]),
-        ("__eq__", ["self", "other"]),
-    ],
-)
-def test_signatures(name, params):
-    assert list(inspect.signature(getattr(RankMap, name)).parameters) == params
-
-
-def test_arguments_by_keyword_and_wrong_counts():
-    m = RankMap()
+@on_both
+def test_arguments_by_keyword(M):
+    m = M()
     m.__setitem__(name="a", value=1)
     m.insert(key="b", value=2, position=0)
     m.move(key="a", position=0)
     assert m.__getitem__(name="b") == 2
-    assert RankMap.fromkeys(keys="xy", value=0).items() == [("x", 0), ("y", 0)]
     m.__delitem__(name="b")
-    assert m.items() == [("a", 1)]
-    for call in (lambda: m.move("a"), lambda: m.insert("c", 1), lambda: m.__getitem__(),
-                 lambda: m.move("a", 0, position=1), lambda: m.keys(1), lambda: m.move("a", pos=0)):
-        with pytest.raises(TypeError):
-            call()
+    assert m.items() == [("a", 1)] and M.fromkeys(keys="xy", value=0).items() == [("x", 0), ("y", 0)]
+    assert m.__eq__(other=M(a=1)) is True
 
 
 # --- construction and update --------------------------------------------------
 
 
-def test_empty_map():
-    m = RankMap()
-    assert len(m) == 0 and list(m) == [] and repr(m) == "RankMap([])"
-
-
-def test_pairs_then_keywords_in_order():
-    m = RankMap([("a", 1), ("b", 2)], c=3)
+@on_both
+def test_construction(M):
+    assert len(M()) == 0 and list(M()) == [] and repr(M()) == "RankMap([])"
+    m = M([("a", 1), ("b", 2)], c=3)
     assert list(m) == ["a", "b", "c"] and m.values() == [1, 2, 3]
 
 
+def test_self_is_an_ordinary_keyword():
+    assert RankMap(self=1, other=2).items() == [("self", 1), ("other", 2)]  # the baseline's def refuses it
+
+
+@on_both
 @pytest.mark.parametrize(
     "argument, expected",
     [
         ({"ab": 1}, [("a", "b")]),  # a dict is iterated over its keys
         (["xy", ("k", [1])], [("x", "y"), ("k", [1])]),
-        ((p for p in [("a", 1), ["b", 2]]), [("a", 1), ("b", 2)]),
+        (lambda: (p for p in [("a", 1), ["b", 2]]), [("a", 1), ("b", 2)]),  # made afresh for each run
         ([("a", 1), ("a", 2)], [("a", 2)]),
     ],
 )
-def test_update_iterates_pairs(argument, expected):
-    assert RankMap(argument).items() == expected
+def test_update_iterates_pairs(M, argument, expected):
+    assert M(argument() if callable(argument) else argument).items() == expected
 
 
+@on_both
 @pytest.mark.parametrize(
     "argument, error, message",
     [
@@ -133,15 +118,16 @@ def test_update_iterates_pairs(argument, expected):
         (5, TypeError, "not iterable"),
     ],
 )
-def test_update_rejects_bad_elements_keeping_earlier_ones(argument, error, message):
-    m = RankMap()
+def test_update_rejects_bad_elements_keeping_earlier_ones(M, argument, error, message):
+    m = M()
     with pytest.raises(error, match=message):
         m.update(argument)
     if isinstance(argument, list):
         assert m.items() == [("a", 1)]
 
 
-def test_unpacking_goes_through_iteration():
+@on_both
+def test_unpacking_goes_through_iteration(M):
     class Liar:
         """Claims length 2 but yields another count."""
 
@@ -154,34 +140,31 @@ def test_unpacking_goes_through_iteration():
         def __iter__(self):
             return iter(self.items)
 
-    m = RankMap([Liar(["k", "v"])])
-    assert m.items() == [("k", "v")]
+    assert M([Liar(["k", "v"])]).items() == [("k", "v")]
     with pytest.raises(ValueError, match="not enough values to unpack"):
-        RankMap([Liar(["k"])])
+        M([Liar(["k"])])
     with pytest.raises(ValueError, match="too many values to unpack"):
-        RankMap([Liar("abc")])
+        M([Liar("abc")])
 
 
+@on_both
 @pytest.mark.parametrize("count", [2, 3])
-def test_too_many_positional_arguments(count):
-    m = RankMap(a=1)
+def test_too_many_positional_arguments(M, count):
+    m = M(a=1)
     with pytest.raises(TypeError) as info:
         m.update(*[[]] * count)
     assert str(info.value) == f"expected at most 1 arguments, got {count}"
     with pytest.raises(TypeError, match=f"got {count}$"):
-        RankMap(*[[]] * count)
+        M(*[[]] * count)
     assert m.items() == [("a", 1)]
-
-
-def test_self_is_an_ordinary_keyword():
-    assert RankMap(self=1, other=2).items() == [("self", 1), ("other", 2)]
 
 
 # --- reading and writing ---------------------------------------------------------
 
 
-def test_assignment_keeps_position_and_reassignment_after_delete_goes_last(kind):
-    m = make([("a", 1), ("b", 2), ("c", 3)], kind)
+@on_both
+def test_assignment_keeps_position_and_reassignment_after_delete_goes_last(M, kind):
+    m = restore(M([("a", 1), ("b", 2), ("c", 3)]), kind)
     m["a"] = 10
     assert m.items() == [("a", 10), ("b", 2), ("c", 3)]
     del m["a"]
@@ -190,9 +173,10 @@ def test_assignment_keeps_position_and_reassignment_after_delete_goes_last(kind)
     assert m.items() == [("b", 2), ("c", 3), ("a", 11)]
 
 
+@on_both
 @pytest.mark.parametrize("key", ["missing", ("t", 1), ()])
-def test_missing_key_errors_carry_the_key(kind, key):
-    m = make([("a", 1)], kind)
+def test_missing_key_errors_carry_the_key(M, kind, key):
+    m = restore(M([("a", 1)]), kind)
     for action in (lambda: m[key], lambda: m.__delitem__(key), lambda: m.move(key, 0)):
         with pytest.raises(KeyError) as info:
             action()
@@ -200,8 +184,9 @@ def test_missing_key_errors_carry_the_key(kind, key):
     assert state(m) == (["a"], {"a": 1})
 
 
-def test_keys_is_the_order_list_itself():
-    m = RankMap(a=1, b=2)
+@on_both
+def test_keys_is_the_order_list_itself(M):
+    m = M(a=1, b=2)
     keys = m.keys()
     assert keys is m.keys() is m._order
     keys.reverse()
@@ -212,8 +197,9 @@ def test_keys_is_the_order_list_itself():
     assert m.items() == [("z", 0)]
 
 
-def test_inherited_mapping_methods(kind):
-    m = make([("a", 1), ("b", 2), ("c", 3)], kind)
+@on_both
+def test_inherited_mapping_methods(M, kind):
+    m = restore(M([("a", 1), ("b", 2), ("c", 3)]), kind)
     assert m.popitem() == ("a", 1)
     assert m.pop("b") == 2 and m.pop("b", None) is None
     assert m.setdefault("d", 4) == 4 and m.setdefault("c", 0) == 3
@@ -221,59 +207,34 @@ def test_inherited_mapping_methods(kind):
     assert list(m) == ["c", "d"]
 
 
-def test_attributes_are_read_at_every_call():
-    m = RankMap(a=1)
-    m._data, m._order = {"x": 9, "y": 8}, ["y", "x"]
-    assert m["x"] == 9 and list(m) == ["y", "x"] and len(m) == 2
-    assert m.items() == [("y", 8), ("x", 9)] and m.keys() is m._order
-
-
 # --- insert and move ----------------------------------------------------------
 
 
+@on_both
 @pytest.mark.parametrize(
     "position, order",
-    [
-        (1, "adbc"),
-        (0, "dabc"),
-        (3, "abcd"),
-        (4, "abcd"),
-        (100, "abcd"),
-        (-1, "abdc"),
-        (-3, "dabc"),
-        (-10, "dabc"),
-        (True, "adbc"),
-    ],
+    [(1, "adbc"), (0, "dabc"), (3, "abcd"), (100, "abcd"), (-1, "abdc"), (-3, "dabc"), (-10, "dabc"),
+     (True, "adbc")],
 )
-def test_insert_positions(kind, position, order):
-    m = make([("a", 1), ("b", 2), ("c", 3)], kind)
+def test_insert_positions(M, kind, position, order):
+    m = restore(M([("a", 1), ("b", 2), ("c", 3)]), kind)
     m.insert("d", 4, position)
     assert "".join(m) == order and m["d"] == 4 and len(m) == 4
 
 
+@on_both
 @pytest.mark.parametrize(
     "key, position, order",
-    [
-        ("c", 0, "cab"),
-        ("a", 1, "bac"),
-        ("a", 2, "bca"),
-        ("a", 3, "bca"),
-        ("a", 9, "bca"),
-        ("a", -1, "bac"),
-        ("c", -1, "acb"),
-        ("b", -2, "bac"),
-        ("b", -3, "bac"),
-        ("b", -99, "bac"),
-        ("b", 1, "abc"),
-        ("a", 0, "abc"),
-    ],
+    [("c", 0, "cab"), ("a", 1, "bac"), ("a", 2, "bca"), ("a", 9, "bca"), ("a", -1, "bac"), ("c", -1, "acb"),
+     ("b", -2, "bac"), ("b", -99, "bac"), ("b", 1, "abc"), ("a", 0, "abc")],
 )
-def test_move_positions(kind, key, position, order):
-    m = make([("a", 1), ("b", 2), ("c", 3)], kind)
+def test_move_positions(M, kind, key, position, order):
+    m = restore(M([("a", 1), ("b", 2), ("c", 3)]), kind)
     m.move(key, position)
     assert "".join(m) == order and m._data == {"a": 1, "b": 2, "c": 3}
 
 
+@on_both
 @pytest.mark.parametrize(
     "stored, given",
     [
@@ -285,19 +246,20 @@ def test_move_positions(kind, key, position, order):
         ((1, "x"), tuple([1, "x"])),
     ],
 )
-def test_equal_but_distinct_key_objects_are_found_in_the_order(stored, given):
+def test_equal_but_distinct_key_objects_are_found_in_the_order(M, stored, given):
     pairs = [("a", 1), (10**30, 2), (stored, 3), (-5, 4)]
-    m = RankMap(pairs)
+    m = M(pairs)
     m.move(given, 0)
     assert list(m) == [stored, "a", 10**30, -5] and m[stored] == 3
-    m = RankMap(pairs)
+    m = M(pairs)
     del m[given]
     assert list(m) == ["a", 10**30, -5] and list(m._data) == ["a", 10**30, -5]
 
 
+@on_both
 @pytest.mark.parametrize("key", ["b", ("b", 1), 2])
-def test_insert_of_a_present_key(kind, key):
-    m = make([("a", 1), (key, 2)], kind)
+def test_insert_of_a_present_key(M, kind, key):
+    m = restore(M([("a", 1), (key, 2)]), kind)
     with pytest.raises(KeyError) as info:
         m.insert(key, 3, 0)
     assert info.value.args == ("%s already exist in Report" % (key,),)
@@ -312,12 +274,14 @@ class Position:
         return self.value
 
 
+# The baseline stores before it converts the position or hashes the key, so a
+# failure leaves it half-changed: these two hold for ours only.
 @pytest.mark.parametrize(
     "position, error",
     [("1", TypeError), (1.0, TypeError), (None, TypeError), (10**100, OverflowError)],
 )
 def test_bad_positions_change_nothing(kind, position, error):
-    m = make([("a", 1), ("b", 2)], kind)
+    m = restore(RankMap([("a", 1), ("b", 2)]), kind)
     with pytest.raises(error):
         m.insert("c", 3, position)
     with pytest.raises(error):
@@ -330,7 +294,7 @@ def test_bad_positions_change_nothing(kind, position, error):
 
 @pytest.mark.parametrize("key", [[], {}, {1}, ("ok", [])])
 def test_unhashable_keys_change_nothing(kind, key):
-    m = make([("a", 1)], kind)
+    m = restore(RankMap([("a", 1)]), kind)
     for action in (
         lambda: m.__setitem__(key, 2),
         lambda: m.insert(key, 2, 0),
@@ -348,18 +312,20 @@ def test_unhashable_keys_change_nothing(kind, key):
 # --- copy, fromkeys, equality, text ---------------------------------------------
 
 
-class Sub(RankMap):
-    pass
-
-
-def test_copy_keeps_class_and_order_and_is_independent(kind):
-    m = make([("b", 2), ("a", [1])], kind, cls=Sub)
+@on_both
+def test_copy_keeps_class_and_order_and_is_independent(M, kind):
+    Sub = type("Sub", (M,), {})
+    m = restore(Sub([("b", 2), ("a", [1])]), kind)
     c = m.copy()
     assert type(c) is Sub and c.items() == [("b", 2), ("a", [1])]
     assert type(c._data) is dict and type(c._order) is list
     c.move("a", 0)
     c["z"] = 0
     assert list(m) == ["b", "a"] and c["a"] is m["a"]
+
+
+class Sub(RankMap):
+    pass
 
 
 @pytest.mark.parametrize("clone", [lambda m: pickle.loads(pickle.dumps(m)), copy.deepcopy])
@@ -371,32 +337,31 @@ def test_pickle_and_deepcopy_keep_class_and_order(clone):
     assert c._order is not m._order and c["a"] is not m["a"]
 
 
+@on_both
 @pytest.mark.parametrize(
     "keys, value, expected",
-    [
-        (["x", "y"], None, [("x", None), ("y", None)]),
-        ("xyx", 0, [("x", 0), ("y", 0)]),
-        ((), 1, []),
-    ],
+    [(["x", "y"], None, [("x", None), ("y", None)]), ("xyx", 0, [("x", 0), ("y", 0)]), ((), 1, [])],
 )
-def test_fromkeys(keys, value, expected):
-    args = (keys,) if value is None else (keys, value)
-    made = Sub.fromkeys(*args)
+def test_fromkeys(M, keys, value, expected):
+    Sub = type("Sub", (M,), {})
+    made = Sub.fromkeys(*((keys,) if value is None else (keys, value)))
     assert type(made) is Sub and made.items() == expected
     assert type(Sub().fromkeys("a")) is Sub
 
 
-def test_equality():
-    a = RankMap([("a", 1), ("b", 2)])
-    assert a == RankMap([("a", 1), ("b", 2)]) and not a != RankMap([("a", 1), ("b", 2)])
-    assert a != RankMap([("b", 2), ("a", 1)])
-    assert a != RankMap([("a", 1), ("b", 3)])
+@on_both
+def test_equality(M):
+    a = M([("a", 1), ("b", 2)])
+    assert a == M([("a", 1), ("b", 2)]) and not a != M([("a", 1), ("b", 2)])
+    assert a != M([("b", 2), ("a", 1)])
+    assert a != M([("a", 1), ("b", 3)])
     assert a != {"a": 1, "b": 2} and not a == {"a": 1, "b": 2}
     assert (a == object()) is False
-    assert a == Sub(a.items())
+    assert a == type("Sub", (M,), {})(a.items())
 
 
-def test_equality_swallows_ordinary_errors_only():
+@on_both
+def test_equality_swallows_ordinary_errors_only(M):
     class Odd:
         def __init__(self, error):
             self.error = error
@@ -406,39 +371,43 @@ def test_equality_swallows_ordinary_errors_only():
 
         __hash__ = object.__hash__
 
-    assert (RankMap(a=Odd(ValueError())) == RankMap(a=Odd(ValueError()))) is False
+    assert (M(a=Odd(ValueError())) == M(a=Odd(ValueError()))) is False
     with pytest.raises(KeyboardInterrupt):
-        RankMap(a=Odd(KeyboardInterrupt())) == RankMap(a=Odd(KeyboardInterrupt()))
+        M(a=Odd(KeyboardInterrupt())) == M(a=Odd(KeyboardInterrupt()))
 
 
-def test_equality_returns_the_first_false_result_as_it_is():
+@on_both
+def test_equality_returns_the_first_false_result_as_it_is(M):
     class Falsy(dict):
         def __eq__(self, other):
             return 0
 
-    a, b = RankMap(a=1), RankMap(a=1)
+    a, b = M(a=1), M(a=1)
     a._data = Falsy(a._data)
     assert (a == b) == 0 and (a == b) is not False
 
 
-def test_repr_names_the_class_and_survives_self_reference():
-    m = Sub([("c", 3), ("a", 1)])
-    assert repr(m) == "Sub([('c', 3), ('a', 1)])"
+@on_both
+def test_repr_names_the_class(M):
+    assert repr(type("Sub", (M,), {})([("c", 3), ("a", 1)])) == "Sub([('c', 3), ('a', 1)])"
+
+
+def test_repr_survives_self_reference():
+    # The baseline recurses until RecursionError here.
+    m = Sub(c=3)
     m["me"] = m
-    other = RankMap(back=m)
-    m["other"] = other
-    assert repr(m) == (
-        "Sub([('c', 3), ('a', 1), ('me', Sub(...)), ('other', RankMap([('back', Sub(...))]))])"
-    )
+    m["other"] = RankMap(back=m)
+    assert repr(m) == "Sub([('c', 3), ('me', Sub(...)), ('other', RankMap([('back', Sub(...))]))])"
 
 
 # --- subclass overrides and general paths --------------------------------------
 
 
-def test_overrides_are_used_through_the_instance():
+@on_both
+def test_overrides_are_used_through_the_instance(M):
     calls = []
 
-    class Logged(RankMap):
+    class Logged(M):
         def update(self, *args, **kwargs):
             calls.append(("update", args, kwargs))
             super().update(*args, **kwargs)
@@ -466,8 +435,9 @@ def test_overrides_are_used_through_the_instance():
     assert ("set", "x") in calls
 
 
-def test_items_override_feeds_copy_and_repr():
-    class Upper(RankMap):
+@on_both
+def test_items_override_feeds_copy_and_repr(M):
+    class Upper(M):
         def items(self):
             return [(k.upper(), v) for k, v in super().items()]
 
@@ -476,7 +446,7 @@ def test_items_override_feeds_copy_and_repr():
     assert list(m.copy()) == ["A"]
 
 
-def test_replacing_the_class_method_turns_off_the_fast_path(monkeypatch):
+def test_setitem_replaced_on_the_class_is_used_by_update(monkeypatch):
     seen = []
     original = RankMap.__setitem__
 
@@ -490,10 +460,7 @@ def test_replacing_the_class_method_turns_off_the_fast_path(monkeypatch):
 
 
 def test_module_is_reached_through_a_mixin_in_front():
-    class Mixin:
-        pass
-
-    class Mixed(Mixin, RankMap):
+    class Mixed(type("Mixin", (), {}), RankMap):
         pass
 
     m = Mixed([("a", 1)])
@@ -501,153 +468,82 @@ def test_module_is_reached_through_a_mixin_in_front():
     assert repr(m) == "Mixed([('b', 2), ('a', 1)])"
 
 
-class Clearing:
-    """A key equal only to itself, all of one hash; comparing it with another
-    key empties the order list of `victim`."""
-
-    victim = None
-
-    def __hash__(self):
-        return 7
-
-    def __eq__(self, other):
-        if other is self:
-            return True
-        if Clearing.victim is not None:
-            Clearing.victim._order.clear()
-        return False
-
-
-@pytest.mark.parametrize(
-    "action",
-    [
-        lambda m, k: m.items(),
-        lambda m, k: m.values(),
-        lambda m, k: m.__delitem__(k),
-        lambda m, k: m.move(k, 0),
-        lambda m, k: m.__setitem__(Clearing(), 0),
-        lambda m, k: m.insert(Clearing(), 0, 1),
-    ],
-)
-def test_comparisons_that_empty_the_order_do_not_crash(action):
-    keys = [Clearing() for _ in range(3)]
-    m = RankMap((k, i) for i, k in enumerate(keys))
-    Clearing.victim = m
-    try:
-        result = action(m, keys[1])
-    except ValueError:
-        result = None
-    finally:
-        Clearing.victim = None
-    assert isinstance(m._order, list) and len(m) == len(list(m)) <= 4
-    if isinstance(result, list):
-        assert all(item is not None for item in result) and len(result) <= 3
-
-
-def test_self_referencing_map_is_collected():
-    m = RankMap()
-    m["me"] = m
-    m.insert("keys", m.keys(), 0)
-    ref = weakref.ref(m)
-    del m
-    gc.collect()
-    assert ref() is None
-
-
-# --- against a model -------------------------------------------------------------
+# --- against the baseline ------------------------------------------------------------
 
 KEYS = st.sampled_from(["a", "b", "c", "d", "e", 1, 2, (1, 2), 2.5])
 
 
-class RankMapModel(RuleBasedStateMachine):
-    """Drives a RankMap and a (dict, list) model with the same operations."""
+class AgainstBaseline(RuleBasedStateMachine):
+    """Drives ours and the baseline with the same operations: the same results
+    or errors, and the same contents in the same order after every step."""
 
     def __init__(self):
         super().__init__()
-        self.m = RankMap()
-        self.data, self.order = {}, []
+        self.maps = [RankMap(), baseline("rankmap").RankMap()]
+
+    def same(self, action):
+        outcomes = []
+        for m in self.maps:
+            try:
+                outcomes.append(action(m))
+            except Exception as exc:
+                outcomes.append(type(exc))
+        assert outcomes[0] == outcomes[1]
 
     @rule(key=KEYS, value=st.integers())
     def assign(self, key, value):
-        if key not in self.data:
-            self.order.append(key)
-        self.data[key] = value
-        self.m[key] = value
+        self.same(lambda m: m.__setitem__(key, value))
 
     @rule(key=KEYS)
     def delete(self, key):
-        if key in self.data:
-            del self.data[key]
-            self.order.remove(key)
-            del self.m[key]
-        else:
-            with pytest.raises(KeyError):
-                del self.m[key]
+        self.same(lambda m: m.__delitem__(key))
 
     @rule(key=KEYS, value=st.integers(), position=st.integers(-8, 8))
     def insert(self, key, value, position):
-        if key in self.data:
-            with pytest.raises(KeyError):
-                self.m.insert(key, value, position)
-            return
-        self.data[key] = value
-        self.order.insert(position, key)
-        self.m.insert(key, value, position)
+        self.same(lambda m: m.insert(key, value, position))
 
     @rule(key=KEYS, position=st.integers(-8, 8))
     def move(self, key, position):
-        if key not in self.data:
-            with pytest.raises(KeyError):
-                self.m.move(key, position)
-            return
-        self.order.remove(key)
-        self.order.insert(position, key)
-        self.m.move(key, position)
+        self.same(lambda m: m.move(key, position))
 
     @rule(pairs=st.lists(st.tuples(KEYS, st.integers()), max_size=4))
     def update(self, pairs):
-        for key, value in pairs:
-            if key not in self.data:
-                self.order.append(key)
-            self.data[key] = value
-        self.m.update(pairs)
+        self.same(lambda m: m.update(pairs))
 
-    @precondition(lambda self: self.order)
     @rule()
     def popitem(self):
-        key = self.order.pop(0)
-        assert self.m.popitem() == (key, self.data.pop(key))
-
-    @rule()
-    def copy(self):
-        self.m = self.m.copy()
-
-    @rule(kind=st.sampled_from(sorted(STORAGES)))
-    def swap_storage(self, kind):
-        restore(self.m, kind)
+        self.same(lambda m: m.popitem())
 
     @rule()
     def clear(self):
-        self.m.clear()
-        self.data, self.order = {}, []
+        self.same(lambda m: m.clear())
+
+    @rule()
+    def copy(self):
+        self.maps = [m.copy() for m in self.maps]
+
+    @rule(kind=st.sampled_from(sorted(STORAGES)))
+    def swap_storage(self, kind):
+        for m in self.maps:
+            restore(m, kind)
 
     @invariant()
     def same_contents_and_order(self):
-        assert list(self.m) == self.order
-        assert len(self.m) == len(self.order)
-        assert self.m.items() == [(k, self.data[k]) for k in self.order]
-        assert self.m.values() == [self.data[k] for k in self.order]
-        assert dict(self.m._data) == self.data
+        ours, model = self.maps
+        assert list(ours) == list(model) and len(ours) == len(model)
+        assert ours.items() == model.items() and ours.values() == model.values()
+        assert dict(ours._data) == dict(model._data)
 
 
-RankMapModel.TestCase.settings = settings(max_examples=60, stateful_step_count=30, deadline=None)
-test_against_model = RankMapModel.TestCase
+AgainstBaseline.TestCase.settings = settings(max_examples=60, stateful_step_count=30, deadline=None)
+test_against_baseline = AgainstBaseline.TestCase
 
 
-# --- subscript and _data reads where the class or the instance changes them ------
+# --- subscript and _data reads --------------------------------------------------------
 
 
 def test_subscript_follows_getitem_replaced_on_the_class(monkeypatch):
+    # m[k] on RankMap itself goes through its own mp_subscript slot.
     m = RankMap(a=1)
     assert m["a"] == 1
     monkeypatch.setattr(RankMap, "__getitem__", lambda self, name: ("replaced", name))
@@ -666,26 +562,27 @@ def test_subscript_follows_getitem_replaced_on_the_class(monkeypatch):
     assert m["a"] == 1
 
 
-def test_subscript_of_subclasses_with_and_without_getitem():
-    class Plain(RankMap):
-        pass
+@on_both
+def test_subscript_of_subclasses_with_and_without_getitem(M):
+    Plain = type("Plain", (M,), {})
 
-    class Doubling(RankMap):
+    class Doubling(M):
         def __getitem__(self, name):
             return 2 * super().__getitem__(name)
 
     assert Plain(a=1)["a"] == 1 and Doubling(a=1)["a"] == 2
     Plain.__getitem__ = lambda self, name: "later"
-    assert Plain(a=1)["a"] == "later" and RankMap(a=1)["a"] == 1
+    assert Plain(a=1)["a"] == "later" and M(a=1)["a"] == 1
+    Plain.__getitem__ = M.__getitem__
     with pytest.raises(KeyError):
-        Plain.__getitem__ = RankMap.__getitem__
         Plain(a=1)["b"]
 
 
-def test_data_is_read_as_an_attribute_access_reads_it():
+@on_both
+def test_data_is_read_as_an_attribute_access_reads_it(M):
     reads = []
 
-    class Watched(RankMap):
+    class Watched(M):
         def __getattribute__(self, name):
             reads.append(name)
             return super().__getattribute__(name)
@@ -694,7 +591,7 @@ def test_data_is_read_as_an_attribute_access_reads_it():
     reads.clear()
     assert m["a"] == 1 and "_data" in reads
 
-    class Property(RankMap):
+    class Property(M):
         @property
         def _data(self):
             return {"a": "from property"}
@@ -706,7 +603,7 @@ def test_data_is_read_as_an_attribute_access_reads_it():
     m = Property(a=1)
     assert m.__dict__["_data"] == {} and m["a"] == "from property"
 
-    class Fallback(RankMap):
+    class Fallback(M):
         def __getattr__(self, name):
             return {"a": "from __getattr__"}
 
@@ -715,7 +612,7 @@ def test_data_is_read_as_an_attribute_access_reads_it():
     del m._data
     assert m["a"] == "from __getattr__"
 
-    class ClassLevel(RankMap):
+    class ClassLevel(M):
         _data = {"a": "class attribute"}
 
     m = ClassLevel(a=1)
@@ -723,43 +620,23 @@ def test_data_is_read_as_an_attribute_access_reads_it():
     del m._data
     assert m["a"] == "class attribute"
 
-    m = RankMap(a=1)
+    m = M(a=1)
     del m._data
     with pytest.raises(AttributeError, match="_data"):
         m["a"]
     m.__dict__["_data"] = {"a": "via __dict__"}
     assert m["a"] == "via __dict__"
-    m._order.append("b")
-    m["b"] = 2
-    assert m._data == {"a": "via __dict__", "b": 2}
 
 
-def test_data_replaced_by_a_dict_subclass_or_a_mapping():
+@on_both
+def test_data_replaced_by_a_dict_subclass_or_a_mapping(M):
     class Missing(dict):
         def __missing__(self, key):
             return "missing"
 
-    m = RankMap(a=1)
+    m = M(a=1)
     m._data = Missing(m._data)
     assert m["a"] == 1 and m["zz"] == "missing"  # not a plain dict: its own subscript
     m.__dict__.clear()
     with pytest.raises(AttributeError):
         m["a"]
-
-
-def test_data_read_follows_classes_changed_after_use(monkeypatch):
-    class Later(RankMap):
-        pass
-
-    m, plain = Later(a=1), RankMap(a=1)
-    assert m["a"] == 1 and plain["a"] == 1
-    monkeypatch.setattr(Later, "_data", property(lambda self: {"a": "property added later"}), raising=False)
-    assert m["a"] == "property added later" and plain["a"] == 1
-    monkeypatch.undo()
-    assert m["a"] == 1
-    monkeypatch.setattr(RankMap, "__getattribute__",
-                        lambda self, name: {"a": "hooked"} if name == "_data" else object.__getattribute__(self, name),
-                        raising=False)
-    assert m["a"] == "hooked" and plain["a"] == "hooked"
-    monkeypatch.undo()
-    assert m["a"] == 1 and plain["a"] == 1
