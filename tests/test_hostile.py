@@ -18,7 +18,7 @@ import pytest
 import yaml
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from conftest import Boom, Key, Member, Obj, baseline, both, boom
+from conftest import Boom, Key, Member, Obj, both, boom
 from test_dotbag import plain, ref
 
 import dravix.datastructures.configuration as configuration_mod
