@@ -22,6 +22,7 @@ prints each row's change against such a file, --timed the timed ratios of a
 
 import argparse
 import datetime
+import importlib
 import json
 import os
 import pathlib
@@ -37,6 +38,18 @@ import instr
 RESULTS = pathlib.Path(__file__).resolve().parent / "results"
 ROOT = RESULTS.parent.parent
 SLACK = 0.03  # a row more than 3 % above the earlier count is flagged by --compare
+
+
+def check_staged(sections):
+    """Fails early when a measured module is missing, or (with PYTHONPATH set,
+    as the bench targets set it) comes from somewhere else than the staged
+    release build, e.g. the installed development build."""
+    stage = [pathlib.Path(p).resolve() for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+    for section in sections:
+        module = importlib.import_module(f"dravix.datastructures.{section}")
+        where = pathlib.Path(module.__file__).resolve()
+        if stage and not any(where.is_relative_to(p) for p in stage):
+            sys.exit(f"{module.__name__} comes from {where}, not from PYTHONPATH: build and stage it first")
 
 
 def progress(text):
@@ -176,7 +189,7 @@ def main():
 
     started = time.perf_counter()
     os.environ["DRAVIX_BENCH_COMPILED"] = str(baselines.build_compiled(progress))
-    from dravix.datastructures import flatpath  # noqa: F401 (fails early without a build on the path)
+    check_staged(chosen)
 
     results, loops = measure([s for s in cases.SECTIONS if s in chosen])
     elapsed = time.perf_counter() - started

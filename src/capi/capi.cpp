@@ -160,14 +160,6 @@ Ref call_super(PyObject *start, PyObject *self, PyObject *name, PyObject *const 
 // Arguments
 // ---------------------------------------------------------------------------
 
-int no_keywords(const char *func, PyObject *kwnames) {
-  if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
-    PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", func);
-    return -1;
-  }
-  return 0;
-}
-
 PyObject *one_arg(const char *func, const char *name, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   if (nargs == 1 && kwnames == nullptr) return args[0];
   PyObject *out = nullptr;

@@ -263,10 +263,6 @@ int parse_args_by_name(const Params &p, PyObject *const *args, Py_ssize_t nargs,
 // the interpreter-style TypeError set.
 PyObject *one_arg(const char *func, const char *name, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 
-// For functions that take no keywords at all (METH_FASTCALL | METH_KEYWORDS
-// used for the interpreter-style message): raises when kwnames is not empty.
-int no_keywords(const char *func, PyObject *kwnames);
-
 // For functions that stand for a Python def taking *args only (e.g. "And.__call__"
 // for `def __call__(self, *items)`): raises, when kwnames is not empty, the
 // TypeError such a def gives, "<func>() got an unexpected keyword argument 'k'".

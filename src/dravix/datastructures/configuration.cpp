@@ -239,7 +239,7 @@ const capi::ConvertingSetitem converting_setitem = {setitem_convert, setitem_con
 PyDoc_STRVAR(configuration_load_cfgs_doc, "load_cfgs($self, /, *files)\n--\n\n");
 
 PyObject *configuration_load_cfgs(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  if (capi::no_keywords("load_cfgs", kwnames) < 0) return nullptr;
+  if (capi::reject_keywords("Configuration.load_cfgs", kwnames) < 0) return nullptr;
   PyObject *module = capi::module_of(self, &module_def);
   if (module == nullptr) return nullptr;
   State *st = capi::state_of<State>(module);
@@ -346,7 +346,7 @@ int load_yaml_file(PyObject *self, State *st, PyObject *module, PyObject *file) 
 PyDoc_STRVAR(configuration_load_yamls_doc, "load_yamls($self, /, *files)\n--\n\n");
 
 PyObject *configuration_load_yamls(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  if (capi::no_keywords("load_yamls", kwnames) < 0) return nullptr;
+  if (capi::reject_keywords("Configuration.load_yamls", kwnames) < 0) return nullptr;
   PyObject *module = capi::module_of(self, &module_def);
   if (module == nullptr) return nullptr;
   State *st = capi::state_of<State>(module);
