@@ -122,6 +122,30 @@ def test_dotbag_repr_and_init_errors():
         DotBag(["abc"])
 
 
+@pytest.mark.parametrize("cls", both("dotbag", "DotBag"))
+def test_dotbag_init_argument_forms(cls):
+    # keywords alone and an exact dict are stored directly; pairs, a dict
+    # subclass and a class between DotBag and dict with its own __init__ take
+    # the general way
+    for args, kwargs in [((), {"b": 1, "a": 2}), (({"b": 1, "a": 2},), {"b": 3}), (([("a", 1)],), {"b": 2}),
+                         ((collections.OrderedDict(a=1),), {"a": 2})]:
+        obj = cls(*args, **kwargs)
+        assert list(obj.items()) == list(dict(*args, **kwargs).items()) and vars(obj) is obj
+    obj.__init__(c=3)
+    assert obj == {"a": 2, "c": 3} and obj.c == 3
+    with pytest.raises(TypeError, match="dict expected at most 1 argument, got 2"):
+        cls({}, {}, a=1)
+    seen = []
+
+    class Middle(dict):
+        def __init__(self, *args, **kwargs):
+            seen.append((args, kwargs))
+            super().__init__(*args, **kwargs)
+
+    obj = type("Sub", (cls, Middle), {})([("a", 1)], b=2)
+    assert seen == [(([("a", 1)],), {"b": 2})] and obj == {"a": 1, "b": 2} and vars(obj) is obj
+
+
 def test_attribute_write_bypasses_setitem():
     obj = CountingBag()
     obj.x = 1

@@ -355,32 +355,55 @@ PyDoc_STRVAR(dotbag_init_doc,
              "namespace (its __dict__ is the instance itself). The instance thereby refers to\n"
              "itself: it is a reference cycle, reclaimed by the cyclic garbage collector.");
 
-int dotbag_init_impl(State *st, PyObject *self, PyObject *args, PyObject *kwargs) {
+// dict.__init__(self, *args, **kwargs), from the arguments of a vectorcall.
+// Keywords alone (the common call) are stored one by one, in order, as
+// dict.__init__ merges them; an exact dict as the only positional argument is
+// merged as dict.__init__ merges it; anything else is handed to dict.__init__
+// itself, with the tuple and dict it takes (its checks and messages).
+int init_as_dict(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+  bool direct = nargs == 0 || (nargs == 1 && PyDict_CheckExact(args[0]));
+  for (Py_ssize_t i = 0; direct && i < nkw; ++i) direct = PyUnicode_Check(PyTuple_GET_ITEM(kwnames, i));
+  if (direct) {
+    if (nargs == 1 && PyDict_Merge(self, args[0], 1) < 0) return -1;
+    // kwnames is an exact tuple the caller holds: reading it again after
+    // the merge (which may run __eq__) is safe
+    for (Py_ssize_t i = 0; i < nkw; ++i)
+      if (PyDict_SetItem(self, PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return -1;
+    return 0;
+  }
+  Ref positional = Ref::steal(PyTuple_New(nargs));
+  if (!positional) return -1;
+  for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(positional.get(), i, Py_NewRef(args[i]));
+  Ref keywords;
+  if (nkw > 0) {
+    keywords = Ref::steal(PyDict_New());
+    if (!keywords) return -1;
+    for (Py_ssize_t i = 0; i < nkw; ++i)
+      if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return -1;
+  }
+  return PyDict_Type.tp_init(self, positional.get(), keywords.get());
+}
+
+int dotbag_init_impl(State *st, PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   if (facts(st, Py_TYPE(self)) & DOTBAG_NEXT_DICT) {
-    // dict.__init__ without arguments does nothing
-    bool no_args = PyTuple_GET_SIZE(args) == 0 && (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0);
-    if (!no_args && PyDict_Type.tp_init(self, args, kwargs) < 0) return -1;
+    if (init_as_dict(self, args, nargs, kwnames) < 0) return -1;
     return bind_namespace(self);
   }
   // super(DotBag, self).__init__(*args, **kwargs), found on the MRO held for the walk
   Ref found = capi::super_lookup(st->DotBag, self, st->s_init);
   if (!found) return -1;
   if (found.get() == st->dict_init) {
-    if (PyDict_Type.tp_init(self, args, kwargs) < 0) return -1;
-  } else {
-    Ref bound = Ref::borrow(found.get());
-    if (descrgetfunc get = Py_TYPE(found.get())->tp_descr_get) {
-      bound = Ref::steal(get(found.get(), self, as_obj(Py_TYPE(self))));
-      if (!bound) return -1;
-    }
-    if (!Ref::steal(PyObject_Call(bound.get(), args, kwargs))) return -1;
+    if (init_as_dict(self, args, nargs, kwnames) < 0) return -1;
+  } else if (!capi::call_unbound(found.get(), self, args, static_cast<size_t>(nargs), kwnames)) {
+    return -1;
   }
   return bind_namespace(self);
 }
 
-PyObject *dotbag_init(PyObject *self, PyObject *args, PyObject *kwargs) {
+PyObject *dotbag_init(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   State *st = live(capi::state_of<State>(self, &module_def));
-  if (st == nullptr || dotbag_init_impl(st, self, args, kwargs) < 0) return nullptr;
+  if (st == nullptr || dotbag_init_impl(st, self, args, nargs, kwnames) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -424,7 +447,7 @@ PyObject *dotbag_setstate(PyObject *self, PyObject *state) {
 }
 
 PyMethodDef dotbag_methods[] = {
-    {.ml_name = "__init__", .ml_meth = capi::as_cfunc(dotbag_init), .ml_flags = METH_VARARGS | METH_KEYWORDS,
+    {.ml_name = "__init__", .ml_meth = capi::as_cfunc(dotbag_init), .ml_flags = METH_FASTCALL | METH_KEYWORDS,
      .ml_doc = dotbag_init_doc},
     {.ml_name = "__repr__", .ml_meth = dotbag_repr, .ml_flags = METH_NOARGS, .ml_doc = dotbag_repr_doc},
     {.ml_name = "__reduce_ex__", .ml_meth = dotbag_reduce_ex, .ml_flags = METH_O, .ml_doc = dotbag_reduce_ex_doc},
@@ -1093,7 +1116,7 @@ PyObject *nested_dotbag_init(PyObject *self, PyObject *const *args, Py_ssize_t n
                                                             : capi::super_lookup(st->NestedDotBag, self, st->s_init);
   if (!found) return nullptr;
   if (found.get() == st->dotbag_init) {
-    if (dotbag_init_impl(st, self, st->empty_tuple, nullptr) < 0) return nullptr;
+    if (dotbag_init_impl(st, self, nullptr, 0, nullptr) < 0) return nullptr;
   } else if (found.get() == st->dict_init) {
     if (PyDict_Type.tp_init(self, st->empty_tuple, nullptr) < 0) return nullptr;
   } else if (!capi::call_unbound(found.get(), self, nullptr, 0)) {
