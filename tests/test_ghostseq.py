@@ -512,6 +512,26 @@ def test_callbacks_are_the_instance_remove_as_looked_up(G):
     assert log == [weakref.ReferenceType] * 3 and len(seq) == 0
 
 
+@pytest.mark.parametrize("change", ["instance attribute", "instance remove", "UserList.append"])
+@on_both
+def test_append_uses_what_self_remove_and_super_append_find_now(G, change, monkeypatch):
+    log = []
+    a, b = objs(2)
+    seq = G([a])
+    seq.append(a)
+    if change == "instance attribute":
+        seq.tag = 1
+    elif change == "instance remove":
+        seq.remove = log.append
+    else:
+        monkeypatch.setattr(collections.UserList, "append", lambda self, item: log.append(self.data.append(item)))
+    seq.append(b)
+    assert seq.data[-1].__callback__ == seq.remove
+    del b
+    assert len(log) == (0 if change == "instance attribute" else 1)
+    assert len(seq.data) == (3 if change == "instance remove" else 2)
+
+
 @on_both
 def test_non_list_data_goes_through_its_own_methods(G):
     members = objs(3)

@@ -85,6 +85,7 @@ struct State {
   PyObject *kw_sort;           // ("key", "reverse")
   PyObject *base_name[B_N];    // interned names of the methods above
   PyObject *base_func[B_N];    // UserList's own functions for them, as imported
+  PyObject *remove_descr;      // GhostSeq's own remove, as installed
 };
 
 extern PyModuleDef module_def;
@@ -176,24 +177,103 @@ int weak_is_reference(const Call &c, const Weak &w, PyObject *item) {
   return PyObject_IsInstance(item, type.get());
 }
 
-// The callback for a new entry: `fresh` (self.remove as just looked up), or,
-// when the last entry of `list` already carries an equal one (this module's
-// remove bound to the same instance), that object again. An instance filled by
-// append keeps one callback instead of one per entry: 88.6 bytes a member
-// instead of 160.6 (10,000 appends, tracemalloc), for 11 % more instructions
-// an append (2,422 against 2,179, release build). Runs no Python code; `list`
-// is the instance's data list (exact) or nullptr.
-Ref share_callback(Ref fresh, PyObject *list) {
-  if (!fresh || list == nullptr || PyList_GET_SIZE(list) == 0) return fresh;
+// The callback of the last entry of the exact list `list` (borrowed) when it
+// is the method `def` bound to `self`, else nullptr. Runs no Python code.
+PyObject *last_callback(PyObject *list, const PyMethodDef *def, const PyObject *self) {
+  if (list == nullptr || PyList_GET_SIZE(list) == 0) return nullptr;
   PyObject *last = PyList_GET_ITEM(list, PyList_GET_SIZE(list) - 1);
-  if (!is_exact_ref(last)) return fresh;
+  if (!is_exact_ref(last)) return nullptr;
   PyObject *held = reinterpret_cast<PyWeakReference *>(last)->wr_callback;
-  if (held == nullptr || !Py_IS_TYPE(held, &PyCFunction_Type) || !Py_IS_TYPE(fresh.get(), &PyCFunction_Type))
-    return fresh;
-  auto *a = reinterpret_cast<PyCFunctionObject *>(held);
-  auto *b = reinterpret_cast<PyCFunctionObject *>(fresh.get());
-  if (a->m_ml != b->m_ml || a->m_self != b->m_self) return fresh;
-  return Ref::borrow(held);
+  if (held == nullptr || !Py_IS_TYPE(held, &PyCFunction_Type)) return nullptr;
+  auto *f = reinterpret_cast<PyCFunctionObject *>(held);
+  return f->m_ml == def && f->m_self == self ? held : nullptr;
+}
+
+// The callback for a new entry: `fresh` (self.remove as just looked up), or,
+// when the last entry of `list` already carries an equal one (the same method
+// bound to the same instance), that object again. An instance filled by
+// append keeps one callback instead of one per entry: 88.5 bytes a member
+// instead of 160.5 (10,000 appends, tracemalloc); and where self.remove is
+// this module's (see lookup_remove) no method object is made at all, so the
+// append costs fewer instructions too (1,666 against 1,903 a member, release
+// build). `list` is the instance's data list (exact) or nullptr.
+Ref share_callback(Ref fresh, PyObject *list) {
+  if (!fresh || !Py_IS_TYPE(fresh.get(), &PyCFunction_Type)) return fresh;
+  auto *f = reinterpret_cast<PyCFunctionObject *>(fresh.get());
+  PyObject *held = last_callback(list, f->m_ml, f->m_self);
+  if (held != nullptr) return Ref::borrow(held);
+  return fresh;
+}
+
+// The instance reads and writes attributes the generic way and its class
+// defines no `data`, so self.data is the instance dict's entry. Decided where
+// it is used, after whatever ran before; the type lookup may run class-dict
+// keys' __eq__, so the slots are read after it.
+bool data_in_instance_dict(const State *st, PyObject *self) {
+  PyTypeObject *tp = Py_TYPE(self);
+  if (capi::lookup_on_type(tp, st->str_data) != nullptr) return false;
+  return tp->tp_getattro == PyObject_GenericGetAttr && tp->tp_setattro == PyObject_GenericSetAttr;
+}
+
+// The value of `data` in the instance dict `dict` (borrowed) when that is its
+// one key, as in every instance unless something else was stored on it; else
+// nullptr. Such a dict gives self.data and has no other name (its key is a
+// str), with no lookup made. Runs no Python code.
+PyObject *only_data(const State *st, PyObject *dict) {
+  if (PyDict_GET_SIZE(dict) != 1) return nullptr;
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  return PyDict_Next(dict, &pos, &key, &value) && key == st->str_data ? value : nullptr;
+}
+
+// The method this module installed as GhostSeq.remove.
+const PyMethodDef *remove_def(const State *st) {
+  return reinterpret_cast<PyMethodDescrObject *>(st->remove_descr)->d_method;
+}
+
+// self.remove when lookup_remove found it to be this module's: the method
+// bound to self, as the descriptor gives it. Runs no Python code.
+Ref bound_remove(const Call &c) {
+  PyObject *descr = c.st->remove_descr;
+  return Ref::steal(Py_TYPE(descr)->tp_descr_get(descr, c.self, reinterpret_cast<PyObject *>(Py_TYPE(c.self))));
+}
+
+// self.remove, as the generic attribute lookup finds it: when the class finds
+// this module's remove (a method, so an instance entry comes first) and the
+// instance's dict has no `remove`, `ours` is set and nothing is made (see
+// bound_remove); otherwise `callback` is what the lookup gives. The instance
+// dict is read as a dict (PyObject_GenericGetDict), which makes it a real one
+// once for an instance whose attributes were stored in place: 64 bytes an
+// instance, for no bound method made and freed (about 470 instructions) at
+// every append.
+//
+// `data`, when given, receives self.data too when one read of the instance
+// dict gives both (only_data), for a base step that reads it next with
+// nothing run in between. The class's lookup of `data` is then made before
+// the dict is read rather than after the read of `remove`: that read runs no
+// Python code, and so the dict is read after whatever the lookup ran.
+int lookup_remove(const Call &c, Ref &callback, bool &ours, Ref *data) {
+  PyTypeObject *tp = Py_TYPE(c.self);
+  ours = false;
+  if (tp->tp_getattro != PyObject_GenericGetAttr ||
+      capi::lookup_on_type(tp, c.st->str_remove) != c.st->remove_descr) {
+    callback = Ref::steal(PyObject_GetAttr(c.self, c.st->str_remove));
+    return callback ? 0 : -1;
+  }
+  bool with_data = data != nullptr && data_in_instance_dict(c.st, c.self);
+  Ref dict = Ref::steal(PyObject_GenericGetDict(c.self, nullptr));
+  if (!dict) return -1;
+  if (PyObject *value = only_data(c.st, dict.get())) {
+    ours = true;
+    if (with_data) *data = Ref::borrow(value);
+    return 0;
+  }
+  PyObject *found = nullptr;
+  int r = PyDict_GetItemRef(dict.get(), c.st->str_remove, &found);
+  if (r < 0) return -1;
+  callback = Ref::steal(found);
+  ours = r == 0;
+  return 0;
 }
 
 // The entries for the objects of `items`, bound to `owner`, all made before
@@ -228,25 +308,45 @@ int wrap_all(const Call &c, const Weak &w, PyObject *owner, PyObject *items, Ref
 // which runs no Python code: it waits until the base step has read `data`
 // (finish), so that it may share the callback of the last entry. A replaced
 // weakref.ref is called at once (prepare), as the Python expression would.
+//
+// self.remove is looked up in prepare, where the expression reads it. When
+// it gives this module's remove bound to self (see lookup_remove), that
+// method is made in finish, and only when the last entry does not already
+// carry it: an append to a list filled by append makes no method object.
 struct Stored {
   Ref keep;
   Ref callback;
-  Ref value;  // the reference, or the list of them
+  bool ours = false;  // callback is this module's remove bound to self, not made yet
+  Ref data;           // self.data, read with self.remove for a base step that comes next
+  Ref value;          // the reference, or the list of them
 
-  int prepare(const Call &c, const Weak &w, PyObject *item, bool many) {
+  // base_next: the base step reads self.data right after this.
+  int prepare(const Call &c, const Weak &w, PyObject *item, bool many, bool base_next) {
     if (many) return wrap_all(c, w, c.self, item, keep, value);
-    callback = Ref::steal(PyObject_GetAttr(c.self, c.st->str_remove));
-    if (!callback) return -1;
-    if (!w.as_imported && !(value = weak_make(w, item, callback.get()))) return -1;
+    if (lookup_remove(c, callback, ours, base_next && w.as_imported ? &data : nullptr) < 0) return -1;
+    if (!w.as_imported) {
+      if (ours && !(callback = bound_remove(c))) return -1;
+      ours = false;
+      if (!(value = weak_make(w, item, callback.get()))) return -1;
+    }
     return 0;
   }
-  int finish(PyObject *item, PyObject *list) {
-    if (!value) value = Ref::steal(PyWeakref_NewRef(item, share_callback(std::move(callback), list).get()));
+  int finish(const Call &c, PyObject *item, PyObject *list) {
+    if (value) return 0;
+    if (ours) {
+      PyObject *held = last_callback(list, remove_def(c.st), c.self);
+      callback = held != nullptr ? Ref::borrow(held) : bound_remove(c);
+      if (!callback) return -1;
+    } else {
+      callback = share_callback(std::move(callback), list);
+    }
+    value = Ref::steal(PyWeakref_NewRef(item, callback.get()));
     return value ? 0 : -1;
   }
   // Drops the entries, then the objects: 0, or -1 when a callback this ran raised.
   int release() {
     value.reset();
+    if (!keep) return 0;
     keep.reset();
     return PyErr_Occurred() ? -1 : 0;
   }
@@ -254,14 +354,18 @@ struct Stored {
 
 // --- the base step: super() ------------------------------------------------------
 
-// The instance reads and writes attributes the generic way and its class
-// defines no `data`, so self.data is the instance dict's entry. Decided where
-// it is used, after whatever ran before; the type lookup may run class-dict
-// keys' __eq__, so the slots are read after it.
-bool data_in_instance_dict(const State *st, PyObject *self) {
-  PyTypeObject *tp = Py_TYPE(self);
-  if (capi::lookup_on_type(tp, st->str_data) != nullptr) return false;
-  return tp->tp_getattro == PyObject_GenericGetAttr && tp->tp_setattro == PyObject_GenericSetAttr;
+// Whether type(self).__mro__ after GhostSeq is UserList.__mro__, class for
+// class. Then super(GhostSeq, self).<name>, which looks in the dicts of those
+// classes in that order, finds what UserList.<name> finds. Runs no Python code.
+bool follows_userlist(const State *st, PyTypeObject *tp) {
+  PyObject *mro = tp->tp_mro;
+  PyObject *base_mro = reinterpret_cast<PyTypeObject *>(st->userlist)->tp_mro;
+  if (mro == nullptr || base_mro == nullptr) return false;
+  PyObject *const *items = reinterpret_cast<PyTupleObject *>(mro)->ob_item;
+  PyObject *const *end = items + PyTuple_GET_SIZE(mro);
+  PyObject *const *at = std::find(items, end, st->cls);
+  return at != end && end - at - 1 == PyTuple_GET_SIZE(base_mro) &&
+         std::equal(at + 1, end, reinterpret_cast<PyTupleObject *>(base_mro)->ob_item);
 }
 
 // The base step of an operation: super(GhostSeq, self).<name>(...), for one
@@ -281,22 +385,49 @@ class BaseStep {
  public:
   int find(const Call &c, Base which) {
     which_ = which;
-    func_ = capi::super_lookup(c.st->cls, c.self, c.st->base_name[which]);
+    PyObject *name = c.st->base_name[which];
+    if (follows_userlist(c.st, Py_TYPE(c.self))) {
+      // What super() finds is what UserList's lookup finds, through the
+      // type's method cache (no class dict is read).
+      PyObject *found = capi::lookup_on_type(reinterpret_cast<PyTypeObject *>(c.st->userlist), name);
+      if (found == c.st->base_func[which]) {
+        func_ = Ref::borrow(found);
+        userlist_ = true;
+        return 0;
+      }
+    }
+    func_ = capi::super_lookup(c.st->cls, c.self, name);
     if (!func_) return -1;
     userlist_ = func_.get() == c.st->base_func[which];
     return 0;
   }
 
-  int decide(const Call &c) {
+  // `seen`: self.data as read right before, in the instance dict (see
+  // lookup_remove), or nullptr / empty.
+  int decide(const Call &c, Ref *seen = nullptr) {
     here_ = false;
-    if (!userlist_ || !data_in_instance_dict(c.st, c.self)) return 0;
+    if (!userlist_) return 0;
+    if (seen != nullptr && *seen) {
+      data_ = std::move(*seen);
+      here_ = PyList_CheckExact(data_.get());
+      return 0;
+    }
+    if (!data_in_instance_dict(c.st, c.self)) return 0;
     if (which_ == B_INIT) {  // sets data; reads nothing
       here_ = true;
       return 0;
     }
-    data_ = Ref::steal(PyObject_GetAttr(c.self, c.st->str_data));
-    if (!data_) return -1;
-    here_ = PyList_CheckExact(data_.get());
+    // self.data as the generic lookup reads it, from the instance dict. Not
+    // there: the base method runs, and raises as it reads it.
+    Ref dict = Ref::steal(PyObject_GenericGetDict(c.self, nullptr));
+    if (!dict) return -1;
+    PyObject *found = only_data(c.st, dict.get());
+    if (found != nullptr)
+      Py_INCREF(found);
+    else if (PyDict_GetItemRef(dict.get(), c.st->str_data, &found) < 0)
+      return -1;
+    data_ = Ref::steal(found);
+    here_ = found != nullptr && PyList_CheckExact(found);
     return 0;
   }
 
@@ -624,9 +755,9 @@ PyObject *store(PyObject *self, Base which, PyObject *index, PyObject *item, boo
   Stored stored;
   bool entries_first = which == B_SETITEM;
   if (c.begin(self) < 0 || (!entries_first && base.find(c, which) < 0)) return nullptr;
-  if (weak_init(c, w) < 0 || stored.prepare(c, w, item, many) < 0) return nullptr;
-  if ((entries_first && base.find(c, which) < 0) || base.decide(c) < 0) return nullptr;
-  if (stored.finish(item, base.list()) < 0) return nullptr;
+  if (weak_init(c, w) < 0 || stored.prepare(c, w, item, many, !entries_first) < 0) return nullptr;
+  if ((entries_first && base.find(c, which) < 0) || base.decide(c, &stored.data) < 0) return nullptr;
+  if (stored.finish(c, item, base.list()) < 0) return nullptr;
   PyObject *args[] = {index, stored.value.get()};
   Ref done = index != nullptr ? base.run(c, args, 2) : base.run(c, args + 1, 1);
   if (!done || stored.release() < 0) return nullptr;
@@ -1334,6 +1465,12 @@ int module_exec(PyObject *module) {
                              ghostseq_doc, attrs.get());
   if (!cls || capi::install_methods(cls.get(), ghostseq_methods) < 0) return -1;
   if (capi::update_abstract_methods(cls.get()) < 0) return -1;
+  Ref cls_dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject *>(cls.get())));
+  if (!cls_dict || PyDict_GetItemRef(cls_dict.get(), st->str_remove, &st->remove_descr) <= 0 ||
+      !Py_IS_TYPE(st->remove_descr, &PyMethodDescr_Type)) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "GhostSeq.remove was not installed");
+    return -1;
+  }
   st->cls = Py_NewRef(cls.get());
   return capi::add_global(module, "GhostSeq", cls.get());
 }
