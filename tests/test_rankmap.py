@@ -640,3 +640,20 @@ def test_data_replaced_by_a_dict_subclass_or_a_mapping(M):
     m.__dict__.clear()
     with pytest.raises(AttributeError):
         m["a"]
+
+
+@on_both
+@pytest.mark.parametrize("shape", ["reinserted", "replaced", "reversed"])
+def test_data_and_order_found_in_any_instance_dict(M, shape):
+    m = M(a=1, b=2)
+    data, order = m._data, m._order
+    if shape == "reinserted":  # the shared-key dict, its entries in the other order
+        del m.__dict__["_data"]
+        m.__dict__["_data"] = data
+    elif shape == "replaced":  # a dict of its own, extra entries before ours
+        m.__dict__ = {"x": 0, "_order": order, "_data": data}
+    else:
+        m.__dict__ = {"_order": order, "_data": data}
+    m["c"] = 3
+    del m["a"]
+    assert m["b"] == 2 and list(m) == ["b", "c"] and m._data == {"b": 2, "c": 3}
