@@ -1,9 +1,11 @@
 """typeattr: read-only properties computed from the class. What it shares with
 the plain-Python baseline runs on both (the T parameter)."""
 
+import operator
+
 import pytest
 
-from conftest import both
+from conftest import BASELINES, both
 
 import dravix.datastructures.typeattr as mod
 from dravix.datastructures.typeattr import TypeAttrDescriptor, typeattr
@@ -179,4 +181,52 @@ def test_replacing_get_on_the_class_is_honoured(isolated):
         assert C.x == 'patched' and C().x == 'patched'
         typeattr.__get__ = original
         assert C.x == 1 and C().x == 1
+    """)
+
+
+@on_both
+def test_func_read_from_the_dictionary_in_any_shape(T):
+    # Reads find func in the descriptor's dictionary whatever its order of
+    # entries, the string object of its key or the dictionary itself, and call
+    # whatever callable it is.
+    d = T.__new__(T)
+    d.other = 1
+    T.__init__(d, lambda cls: "second entry")
+
+    class C:
+        x = d
+
+    assert C.x == "second entry" and C().x == "second entry"
+    d.__dict__.clear()
+    d.__dict__["".join(["fu", "nc"])] = lambda cls: "equal key"
+    assert C.x == "equal key"
+    d.__dict__ = {"func": operator.attrgetter("__name__")}
+    assert C.x == "C" and C().x == "C"
+
+
+def test_func_on_the_descriptor_class_and_attribute_hooks(isolated):
+    # Run apart: it changes the classes for the rest of the process.
+    isolated(f"""
+        import importlib.util
+        from dravix.datastructures.typeattr import TypeAttrDescriptor
+        spec = importlib.util.spec_from_file_location("plain", {str(BASELINES / "typeattr.py")!r})
+        plain = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(plain)
+        for T in (TypeAttrDescriptor, plain.TypeAttrDescriptor):
+            class C:
+                x = T(lambda cls: "stored")
+            T.__getattribute__ = lambda self, name: (lambda cls: "hooked")
+            assert C.x == "hooked" and C().x == "hooked"
+            del T.__getattribute__
+            # A data descriptor on the class comes before the dictionary.
+            T.func = property(lambda self: lambda cls: "property")
+            assert C.x == "property" and C().x == "property"
+            # Anything else on the class comes after it.
+            T.func = lambda self, cls: "method " + cls.__name__
+            assert C.x == "stored"
+            del vars(C)["x"].func
+            assert C.x == "method C" and C().x == "method C"
+            del T.func
+            vars(C)["x"].func = lambda cls: "restored"
+            assert C.x == "restored" and C().x == "restored"
     """)
