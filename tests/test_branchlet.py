@@ -165,6 +165,19 @@ def test_wide_text_matches_oracle(width):
     assert got.isascii() == (width == "ascii")
 
 
+@pytest.mark.parametrize("width", ["l\xe9", "\u0100\u4e00", "\U0001f600"])
+@pytest.mark.parametrize("at", ["name", "last"])
+def test_wide_text_after_long_ascii_text(width, at):
+    # The text is kept in blocks while it is built: a wider character after
+    # several of them have filled widens them all, and the str made at the end
+    # is the narrowest that holds the text.
+    kids = [("node %d" % i, ["leaf %d" % i]) for i in range(200)]
+    spec = ("root " + width, kids) if at == "name" else ("root", kids + [width + "\n" + width])
+    got = str(build(Branchlet, spec))
+    assert got == str(build(oracle.Branchlet, spec))
+    assert len(got) > 4000 and max(got) == max(width)
+
+
 tree_specs = st.recursive(
     st.text(alphabet="ab\n\xe9\u0100", max_size=4),
     lambda kids: st.tuples(st.text(alphabet="nm\n\U0001f600", max_size=3), st.lists(kids, max_size=4)),

@@ -5,10 +5,13 @@
 //   if (!out.ascii("\n|-- ", 5) || !out.append(text, 0, PyUnicode_GET_LENGTH(text))) return nullptr;
 //   return out.finish();
 //
-// The buffer keeps the width (1, 2 or 4 bytes per character) of the widest
-// str written so far and widens in place when a wider one comes; finish()
-// makes the canonical (narrowest) str. Every function that can fail returns
-// false with MemoryError set; nothing throws.
+// The text is kept in blocks, each at least as large as all before it
+// together, so a block is never copied to make room and finish() copies every
+// character once. The blocks have the width (1, 2 or 4 bytes per character)
+// of the widest str written so far and are all widened when a wider one
+// comes; finish() makes the canonical (narrowest) str, directly when every
+// piece was ASCII. Every function that can fail returns false with
+// MemoryError set; nothing throws.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -20,10 +23,22 @@
 namespace capi {
 
 class TextBuffer {
+  struct Block {
+    void *data;
+    Py_ssize_t len;
+  };
+
+  // The block being written: len_ of cap_ characters used.
   void *data_ = nullptr;
   Py_ssize_t len_ = 0;
   Py_ssize_t cap_ = 0;
+  // The full blocks before it, and the characters they hold together.
+  Block *full_ = nullptr;
+  Py_ssize_t nfull_ = 0;
+  Py_ssize_t full_cap_ = 0;
+  Py_ssize_t full_len_ = 0;
   int kind_ = PyUnicode_1BYTE_KIND;
+  bool ascii_ = true;  // every piece was ASCII
 
   template <class From, class To>
   static void convert(const void *src, void *dst, Py_ssize_t n) {
@@ -48,38 +63,82 @@ class TextBuffer {
     }
   }
 
+  // Room for `extra` more characters in one piece: the block being written,
+  // or a new one after it.
   bool reserve(Py_ssize_t extra) {
     if (extra <= cap_ - len_) return true;
     const Py_ssize_t limit = PY_SSIZE_T_MAX / 8;
-    if (extra > limit - len_) {
+    const Py_ssize_t used = full_len_ + len_;
+    if (extra > limit - used) {
       PyErr_NoMemory();
       return false;
     }
-    Py_ssize_t need = len_ + extra;
-    Py_ssize_t cap = cap_ < 256 ? 256 : cap_;
-    while (cap < need) cap = cap > limit / 2 ? limit : cap * 2;
-    void *p = PyMem_Realloc(data_, static_cast<size_t>(cap) * kind_);
+    Py_ssize_t cap = used < 256 ? 256 : used;
+    if (cap < extra) cap = extra;
+    if (len_ == 0) {
+      // Nothing written to it yet: replace it.
+      void *p = PyMem_Malloc(static_cast<size_t>(cap) * kind_);
+      if (p == nullptr) {
+        PyErr_NoMemory();
+        return false;
+      }
+      PyMem_Free(data_);
+      data_ = p;
+      cap_ = cap;
+      return true;
+    }
+    if (nfull_ == full_cap_) {
+      Py_ssize_t n = full_cap_ ? 2 * full_cap_ : 8;
+      void *p = PyMem_Realloc(full_, static_cast<size_t>(n) * sizeof(Block));
+      if (p == nullptr) {
+        PyErr_NoMemory();
+        return false;
+      }
+      full_ = static_cast<Block *>(p);
+      full_cap_ = n;
+    }
+    void *p = PyMem_Malloc(static_cast<size_t>(cap) * kind_);
     if (p == nullptr) {
       PyErr_NoMemory();
       return false;
     }
+    full_[nfull_++] = {data_, len_};
+    full_len_ += len_;
     data_ = p;
+    len_ = 0;
     cap_ = cap;
     return true;
   }
 
+  // The blocks widened to `kind`: every block is converted into new storage
+  // first, and only when all of it was allocated does the buffer change.
   bool widen(int kind) {
-    Py_ssize_t cap = cap_ < 256 ? 256 : cap_;
-    void *p = PyMem_Malloc(static_cast<size_t>(cap) * kind);
-    if (p == nullptr) {
+    void **fresh = static_cast<void **>(PyMem_Malloc(static_cast<size_t>(nfull_ + 1) * sizeof(void *)));
+    if (fresh == nullptr) {
       PyErr_NoMemory();
       return false;
     }
-    if (len_) copy(kind_, data_, kind, p, len_);
+    const Py_ssize_t cap = cap_ < 256 ? 256 : cap_;
+    for (Py_ssize_t i = 0; i <= nfull_; ++i) {
+      const Py_ssize_t n = i < nfull_ ? full_[i].len : len_;
+      fresh[i] = PyMem_Malloc(static_cast<size_t>(i < nfull_ ? n : cap) * kind);
+      if (fresh[i] == nullptr) {
+        for (Py_ssize_t j = 0; j < i; ++j) PyMem_Free(fresh[j]);
+        PyMem_Free(fresh);
+        PyErr_NoMemory();
+        return false;
+      }
+      copy(kind_, i < nfull_ ? full_[i].data : data_, kind, fresh[i], n);
+    }
+    for (Py_ssize_t i = 0; i < nfull_; ++i) {
+      PyMem_Free(full_[i].data);
+      full_[i].data = fresh[i];
+    }
     PyMem_Free(data_);
-    data_ = p;
+    data_ = fresh[nfull_];
     cap_ = cap;
     kind_ = kind;
+    PyMem_Free(fresh);
     return true;
   }
 
@@ -87,9 +146,13 @@ class TextBuffer {
   TextBuffer() = default;
   TextBuffer(const TextBuffer &) = delete;
   TextBuffer &operator=(const TextBuffer &) = delete;
-  ~TextBuffer() { PyMem_Free(data_); }
+  ~TextBuffer() {
+    for (Py_ssize_t i = 0; i < nfull_; ++i) PyMem_Free(full_[i].data);
+    PyMem_Free(full_);
+    PyMem_Free(data_);
+  }
 
-  Py_ssize_t size() const noexcept { return len_; }
+  Py_ssize_t size() const noexcept { return full_len_ + len_; }
 
   // Appends n ASCII characters.
   bool ascii(const char *s, Py_ssize_t n) {
@@ -115,13 +178,39 @@ class TextBuffer {
     copy(kind, static_cast<const char *>(PyUnicode_DATA(text)) + start * kind, kind_,
          static_cast<char *>(data_) + len_ * kind_, end - start);
     len_ += end - start;
+    if (!PyUnicode_IS_ASCII(text)) ascii_ = false;
     return true;
   }
 
   // The text written so far as a new str (new reference, or nullptr).
   PyObject *finish() {
-    if (len_ == 0) return PyUnicode_FromStringAndSize("", 0);
-    return PyUnicode_FromKindAndData(kind_, data_, len_);
+    const Py_ssize_t total = full_len_ + len_;
+    if (total == 0) return PyUnicode_FromStringAndSize("", 0);
+    if (ascii_) {
+      // All ASCII, so of width 1: the str is made as it is.
+      PyObject *s = PyUnicode_New(total, 127);
+      if (s == nullptr) return nullptr;
+      char *dst = static_cast<char *>(PyUnicode_DATA(s));
+      for (Py_ssize_t i = 0; i < nfull_; ++i) {
+        std::memcpy(dst, full_[i].data, static_cast<size_t>(full_[i].len));
+        dst += full_[i].len;
+      }
+      std::memcpy(dst, data_, static_cast<size_t>(len_));
+      return s;
+    }
+    if (nfull_ == 0) return PyUnicode_FromKindAndData(kind_, data_, len_);
+    // The blocks together, for the interpreter to find the narrowest width.
+    char *all = static_cast<char *>(PyMem_Malloc(static_cast<size_t>(total) * kind_));
+    if (all == nullptr) return PyErr_NoMemory();
+    char *dst = all;
+    for (Py_ssize_t i = 0; i < nfull_; ++i) {
+      std::memcpy(dst, full_[i].data, static_cast<size_t>(full_[i].len) * kind_);
+      dst += full_[i].len * kind_;
+    }
+    std::memcpy(dst, data_, static_cast<size_t>(len_) * kind_);
+    PyObject *s = PyUnicode_FromKindAndData(kind_, all, total);
+    PyMem_Free(all);
+    return s;
   }
 };
 

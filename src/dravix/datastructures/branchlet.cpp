@@ -18,6 +18,9 @@
 // inline; any other child (plain objects, subclasses with their own __str__)
 // is turned into text with str() and re-indented line by line.
 #include <cstring>
+#include <memory>
+#include <new>
+#include <string_view>
 #include <vector>
 
 #include "capi.hpp"
@@ -97,20 +100,60 @@ PyObject *branchlet_add_child(PyObject *self, PyObject *const *args, Py_ssize_t 
 // How a node hangs from its parent: the root has no marks, a middle child
 // "|-- " then "|   ", the last child "`-- " then "    ".
 enum Mark { ROOT = 0, MIDDLE = 1, LAST = 2 };
-constexpr const char *branch_mark[] = {"", "|-- ", "`-- "};
-constexpr const char *continuation_mark[] = {"", "|   ", "    "};
-constexpr Py_ssize_t mark_width[] = {0, 4, 4};
+constexpr size_t kMarkRoom = 4;
+using Marks = char[3][kMarkRoom];
+constexpr Marks branch_mark = {{}, {'|', '-', '-', ' '}, {'`', '-', '-', ' '}};
+constexpr Marks continuation_mark = {{}, {'|', ' ', ' ', ' '}, {' ', ' ', ' ', ' '}};
+constexpr size_t mark_width[] = {0, kMarkRoom, kMarkRoom};
 
 // What stands in front of every line below the first: a newline, then the
-// continuation marks of every node on the path. A node's marks are added in
-// one step through capi::push (which turns a failed allocation into
-// MemoryError).
-struct Prefix {
-  std::vector<char> chars;
-  void push_back(Mark mark) {
-    chars.insert(chars.end(), continuation_mark[mark], continuation_mark[mark] + mark_width[mark]);
+// continuation marks of every node on the path, then room for the marks of
+// the line's own node, written there by lead() so that the whole of it is
+// copied at once. Its storage grows by doubling; a failed allocation sets
+// MemoryError.
+class Prefix {
+ public:
+  bool start() {
+    if (!reserve(64)) return false;
+    add("\n", 1);
+    return true;
   }
-  void pop(Mark mark) { chars.resize(chars.size() - static_cast<size_t>(mark_width[mark])); }
+  bool push(Mark mark) {
+    if (!reserve(mark_width[mark])) return false;
+    add(continuation_mark[mark], mark_width[mark]);
+    return true;
+  }
+  void pop(Mark mark) { size_ -= mark_width[mark]; }
+  // What goes in front of a line of a node hung with `mark`, with `marks`
+  // (branch_mark for its first line, continuation_mark for the others).
+  std::string_view lead(const Marks &marks, Mark mark) {
+    std::memcpy(chars_.get() + size_, marks[mark], kMarkRoom);
+    return {chars_.get(), size_ + mark_width[mark]};
+  }
+
+ private:
+  void add(const char *chars, size_t n) {
+    std::memcpy(chars_.get() + size_, chars, n);
+    size_ += n;
+  }
+  // Room for n more characters and a line's own marks after them.
+  bool reserve(size_t n) {
+    if (size_ + n + kMarkRoom <= cap_) return true;
+    size_t cap = 2 * (size_ + n + kMarkRoom);
+    std::unique_ptr<char[]> chars(new (std::nothrow) char[cap]);
+    if (!chars) {
+      PyErr_NoMemory();
+      return false;
+    }
+    if (size_) std::memcpy(chars.get(), chars_.get(), size_);
+    chars_ = std::move(chars);
+    cap_ = cap;
+    return true;
+  }
+
+  std::unique_ptr<char[]> chars_;
+  size_t size_ = 0;
+  size_t cap_ = 0;
 };
 
 // A node with children that is being drawn.
@@ -180,6 +223,7 @@ class Renderer {
   int draw_child(Frame &f, Ref child, Mark mark);
   void leave();
   bool write_lines(PyObject *text, Mark mark);
+  bool ascii(std::string_view chars) { return out_.ascii(chars.data(), static_cast<Py_ssize_t>(chars.size())); }
   const ClassFacts &facts(PyTypeObject *tp);
   static Ref read(PyObject *node, PyObject *name);
 
@@ -196,7 +240,7 @@ class Renderer {
 
 PyObject *Renderer::draw(PyObject *root) {
   Ref leaf;
-  if (capi::push(prefix_.chars, '\n') < 0 || enter(root, ROOT, &leaf) < 0) return nullptr;
+  if (!prefix_.start() || enter(root, ROOT, &leaf) < 0) return nullptr;
   if (leaf) return leaf.release();
   if (run() < 0) return nullptr;
   return out_.finish();
@@ -249,7 +293,7 @@ int Renderer::open_frame(PyObject *node, Mark mark, Ref name, bool named, PyObje
   if (!named) f.bad_name = std::move(name);
   if ((list ? snapshot_middle(f, list) : slice_middle(f, node)) < 0) return -1;
   if (on_path_.add(node) < 0 || capi::push(stack_, std::move(f)) < 0) return -1;
-  return capi::push(prefix_, mark);
+  return prefix_.push(mark) ? 0 : -1;
 }
 
 // children[:-1] of an exact list: the same snapshot, without a list object.
@@ -368,10 +412,16 @@ int Renderer::last_child(Frame &f, Ref *child) {
 // gets a frame: it is not used after that.
 int Renderer::draw_child(Frame &f, Ref child, Mark mark) {
   ++f.shown;
-  if (facts(Py_TYPE(child.get())).ours) return enter(child.get(), mark, nullptr);
-  // str() of an exact str is the str itself.
-  Ref text = PyUnicode_CheckExact(child.get()) ? std::move(child) : Ref::steal(PyObject_Str(child.get()));
-  if (!text) return -1;
+  // str() of an exact str is the str itself (and str has no Branchlet.__str__:
+  // the class facts are kept for the nodes' class, not asked for str).
+  Ref text;
+  if (PyUnicode_CheckExact(child.get())) {
+    text = std::move(child);
+  } else {
+    if (facts(Py_TYPE(child.get())).ours) return enter(child.get(), mark, nullptr);
+    text = Ref::steal(PyObject_Str(child.get()));
+    if (!text) return -1;
+  }
   if (!f.named) return 0;  // refused at the next step of run()
   return write_lines(text.get(), mark) ? 0 : -1;
 }
@@ -387,10 +437,7 @@ void Renderer::leave() {
 // Writes text as the lines of a node hung with `mark`: the first line after
 // the branch mark, the others after the continuation mark.
 bool Renderer::write_lines(PyObject *text, Mark mark) {
-  const char *prefix = prefix_.chars.data();
-  const Py_ssize_t prefix_len = static_cast<Py_ssize_t>(prefix_.chars.size());
-  if (mark != ROOT && (!out_.ascii(prefix, prefix_len) || !out_.ascii(branch_mark[mark], mark_width[mark])))
-    return false;
+  if (mark != ROOT && !ascii(prefix_.lead(branch_mark, mark))) return false;
   const Py_ssize_t len = PyUnicode_GET_LENGTH(text);
   const bool narrow = PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND;
   const char *data = static_cast<const char *>(PyUnicode_DATA(text));
@@ -405,9 +452,7 @@ bool Renderer::write_lines(PyObject *text, Mark mark) {
       if (nl == -2) return false;
     }
     if (nl < 0) return out_.append(text, start, len);
-    if (!out_.append(text, start, nl) || !out_.ascii(prefix, prefix_len) ||
-        !out_.ascii(continuation_mark[mark], mark_width[mark]))
-      return false;
+    if (!out_.append(text, start, nl) || !ascii(prefix_.lead(continuation_mark, mark))) return false;
     start = nl + 1;
   }
 }
