@@ -136,6 +136,9 @@ def test_plain_baselogic_call(L):
     ("And()", (), True),
     ("Or('')", ("",), True),
     ("Or('^4')", (42,), True),
+    ("Or('a')", ("\u00e9a",), True),
+    ("Or('\u00e9')", ("caf\u00e9",), True),
+    ("Or('\u00e9')", ("cafe",), False),
     ("Or(\"'a', 'b'\")", (["a", "b"],), True),
     ("And(Or('a', 'b'), Not('c'))", ("a", "d"), True),
     ("And(Or('a', 'b'), Not('c'))", ("a", "c"), False),
@@ -253,15 +256,67 @@ def test_nested_gets_all_items_and_overrides_are_used(L):
     assert L.And(Spy("a"))() is False and seen[-1] == ()
 
 
-def test_baselogic_looked_up_at_call_time(L, monkeypatch):
-    inner = Recorder(default=True)
-    nested = L.Or(inner)
-    monkeypatch.setattr(L, "BaseLogic", type("Other", (), {}))
-    # no longer an expression object: called once per item like any callable
-    calls = []
-    wrapped = L.And(lambda item: calls.append(item) or True, nested)
-    assert wrapped("p", "q") is True
-    assert inner.calls == ["p", "q"]
+def test_call_as_the_class_has_it_now(L, monkeypatch):
+    class Sub(L.And):
+        pass
+
+    assert Sub("a")("a") is True and L.Or(Sub("x"))("a") is False
+    monkeypatch.setattr(L.And, "__call__", lambda self, *items: ["replaced", items])
+    assert L.And("z")("a", "b") == ["replaced", ("a", "b")] and Sub("z")("a") == ["replaced", ("a",)]
+    assert L.Or(L.And("z"))("a") is True and L.Not(L.And("z"), Sub("z"))() is False
+    monkeypatch.undo()
+    assert L.And("z")("a") is False and L.Or(L.And("z"), Sub("z"))("a") is False
+
+
+@pytest.mark.parametrize("where", ["before", "check", "text", "attribute", "release"])
+def test_baselogic_looked_up_for_each_check(L, monkeypatch, where):
+    """BaseLogic rebound before the call, or by code a check runs: the nested
+    Spy is no longer an expression object but a callable called per item."""
+    seen = []
+
+    class Spy(L.Or):
+        def __call__(self, *items):
+            seen.append(items)
+            return False
+
+    def rebind(*args):
+        monkeypatch.setattr(L, "BaseLogic", type("Other", (), {}))
+        return True
+
+    class Item:
+        def __str__(self):
+            return rebind() and "p"
+
+    class Reading(L.And):  # its checks come from a property
+        expressions = property(lambda self: rebind() and [Spy()], lambda self, value: None)
+
+    class Dying(L.And):  # rebinds when the last reference to it goes
+        __del__ = rebind
+
+    items = ("p", "q")
+    if where == "before":
+        rebind()
+        expr = L.And(Spy())
+    elif where == "check":
+        expr = L.And(rebind, Spy())
+    elif where == "text":
+        items = (Item(), "q")
+        expr = L.And("p", Spy())
+    elif where == "attribute":
+        expr = L.Or(Reading())
+    else:
+        expr = L.Or()
+        dying = [Dying(lambda item: not (dying and expr.expressions.remove(dying.pop())), "z")]
+        expr.expressions.extend([dying[0], Spy(), Spy()])
+    expr(*items)
+    assert seen == [(items[0],), (items[1],)]
+
+
+@pytest.mark.parametrize("base", [object, re.Pattern])
+def test_patterns_are_expression_objects_when_baselogic_says_so(L, monkeypatch, base):
+    monkeypatch.setattr(L, "BaseLogic", base)
+    with pytest.raises(TypeError, match="not callable"):
+        L.Or("a")("a", "b")
 
 
 def test_expressions_attribute_is_read_at_call_time(L):
@@ -274,6 +329,24 @@ def test_expressions_attribute_is_read_at_call_time(L):
     grow = L.Or()
     grow.expressions.append(lambda item: grow.expressions.append(lambda item: True) or False)
     assert grow("x") is True  # checks appended while running are seen, as a list iterator sees them
+
+    class Named(L.And):
+        def __init__(self, *checks):
+            self.name = "n"  # the instance's first attribute is another one
+            super().__init__(*checks)
+
+    class Fallback(L.And):
+        def __getattr__(self, name):
+            return [re.compile("a")]
+
+    assert Named("a")("a") is True and L.Or(Named("b"))("a") is False
+    fallback = Fallback()
+    del fallback.expressions
+    assert fallback("a") is True and L.Or(fallback)("b") is False
+    del e.expressions
+    for call in (lambda: e("a"), lambda: L.Or(e)("a")):
+        with pytest.raises(AttributeError, match=r"^'And' object has no attribute 'expressions'$"):
+            call()
 
 
 # --- text form and equality -----------------------------------------------------------
