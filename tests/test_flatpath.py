@@ -297,6 +297,25 @@ def test_patched_classes_are_called(M, monkeypatch):
     assert fp == [(("x",), -1)]
 
 
+@pytest.mark.parametrize("change", ["marker property", "marker __del__", "pair __del__", "none"])
+def test_pairs_and_markers_made_as_the_classes_stand(M, monkeypatch, change):
+    # Pairs and markers are made directly only while the classes have no
+    # finalizer and no descriptor of the marker's attribute names.
+    gone = []
+    if change == "marker property":
+        monkeypatch.setattr(M.IndexMarker, "index", property(lambda s: 7, lambda s, v: None), raising=False)
+    elif change == "marker __del__":
+        monkeypatch.setattr(M.IndexMarker, "__del__", lambda s: gone.append("marker"), raising=False)
+    elif change == "pair __del__":
+        monkeypatch.setattr(M.DictItem, "__del__", lambda s: gone.append("pair"), raising=False)
+    fp = M.FlatPath({"z": 0})
+    fp.__init__({"a": [5, {"b": (6,)}]})  # emptied first, as list.__init__ does
+    i, j = (7, 7) if change == "marker property" else (1, 0)
+    assert shape(fp[1].path) == ("a", (list, i), "b", (tuple, j)) and [p.value for p in fp] == [5, 6]
+    del fp
+    assert sorted(set(gone)) == {"marker __del__": ["marker"], "pair __del__": ["pair"]}.get(change, [])
+
+
 def test_registered_builtin_types_are_honoured():
     code = (
         "from collections.abc import MutableMapping\n"

@@ -127,6 +127,11 @@ int plain_types_ok(State *st) {
   return ok;
 }
 
+// Whether letting go of an object of class tp runs no code of the class (no
+// __del__): a walk may then free the pairs and markers it made, on an error,
+// without code running where it does not expect it.
+bool no_finalizer(PyTypeObject *tp) { return tp->tp_finalize == nullptr && tp->tp_del == nullptr; }
+
 // Reads the globals named by `which` (kMapping | kDictItem | kMarker) into n.
 int read_globals(PyObject *module, unsigned which, Names &n) {
   State *st = n.st = capi::state_of<State>(module);
@@ -140,17 +145,22 @@ int read_globals(PyObject *module, unsigned which, Names &n) {
   if (which & kDictItem) {
     n.dictitem = capi::global(module, st->str_DictItem);
     if (!n.dictitem) return -1;
-    n.dictitem_ours = n.dictitem.get() == st->dictitem_cls &&
-                      capi::method_is_ours(reinterpret_cast<PyTypeObject *>(st->dictitem_cls), st->str_new,
-                                           st->dictitem_new);
+    auto *tp = reinterpret_cast<PyTypeObject *>(st->dictitem_cls);
+    n.dictitem_ours = n.dictitem.get() == st->dictitem_cls && no_finalizer(tp) &&
+                      capi::method_is_ours(tp, st->str_new, st->dictitem_new);
   }
   if (which & kMarker) {
     n.marker = capi::global(module, st->str_IndexMarker);
     if (!n.marker) return -1;
     auto *tp = reinterpret_cast<PyTypeObject *>(st->marker_cls);
     bool ours = n.marker.get() == st->marker_cls;
+    // Made directly: a new object of the class, its two attributes stored in
+    // its namespace (no descriptor of the class stands in for them).
     n.marker_ours = ours && tp->tp_new == PyBaseObject_Type.tp_new && tp->tp_setattro == PyObject_GenericSetAttr &&
-                    capi::method_is_ours(tp, st->str_init, st->marker_init);
+                    no_finalizer(tp) &&
+                    capi::method_is_ours(tp, st->str_init, st->marker_init) &&
+                    capi::lookup_on_type(tp, st->str_type_) == nullptr &&
+                    capi::lookup_on_type(tp, st->str_index) == nullptr;
     n.marker_typecheck = ours && Py_IS_TYPE(n.marker.get(), &PyType_Type);
   }
   return 0;
@@ -176,32 +186,45 @@ int is_marker(const Names &n, PyObject *obj) {
 }
 
 // DictItem(path, value)
-Ref make_item(const Names &n, Ref path, PyObject *value) {
-  if (n.dictitem_ours) {
-    auto *tp = reinterpret_cast<PyTypeObject *>(n.st->dictitem_cls);
-    PyObject *item = tp->tp_alloc(tp, 2);
-    if (item == nullptr) return {};
-    PyTuple_SET_ITEM(item, 0, path.release());
-    PyTuple_SET_ITEM(item, 1, Py_NewRef(value));
-    return Ref::steal(item);
+// DictItem(path, value) made directly, for our DictItem (a tuple subclass):
+// a new reference, or nullptr with the error set. Takes the reference to
+// path, also on failure.
+PyObject *new_dictitem(State *st, PyObject *path, PyObject *value) {
+  auto *tp = reinterpret_cast<PyTypeObject *>(st->dictitem_cls);
+  PyObject *item = tp->tp_alloc(tp, 2);
+  if (item == nullptr) {
+    Py_DECREF(path);
+    return nullptr;
   }
+  PyTuple_SET_ITEM(item, 0, path);
+  PyTuple_SET_ITEM(item, 1, Py_NewRef(value));
+  return item;
+}
+
+Ref make_item(const Names &n, Ref path, PyObject *value) {
+  if (n.dictitem_ours) return Ref::steal(new_dictitem(n.st, path.release(), value));
   return capi::call(n.dictitem.get(), path.get(), value);
 }
 
-// IndexMarker(seq, i)
-Ref make_marker(const Names &n, PyObject *seq, Py_ssize_t i) {
+// IndexMarker(seq, i) called, as the global stands.
+[[gnu::noinline]] Ref call_marker(const Names &n, PyObject *seq, Py_ssize_t i) {
   Ref index = Ref::steal(PyLong_FromSsize_t(i));
   if (!index) return {};
-  if (n.marker_ours) {
-    auto *tp = reinterpret_cast<PyTypeObject *>(n.st->marker_cls);
-    Ref marker = Ref::steal(tp->tp_alloc(tp, 0));
-    if (!marker ||
-        PyObject_GenericSetAttr(marker.get(), n.st->str_type_, reinterpret_cast<PyObject *>(Py_TYPE(seq))) < 0 ||
-        PyObject_GenericSetAttr(marker.get(), n.st->str_index, index.get()) < 0)
-      return {};
-    return marker;
-  }
   return capi::call(n.marker.get(), seq, index.get());
+}
+
+// IndexMarker(seq, i)
+inline Ref make_marker(const Names &n, PyObject *seq, Py_ssize_t i) {
+  if (!n.marker_ours) return call_marker(n, seq, i);
+  Ref index = Ref::steal(PyLong_FromSsize_t(i));
+  if (!index) return {};
+  auto *tp = reinterpret_cast<PyTypeObject *>(n.st->marker_cls);
+  Ref marker = Ref::steal(tp->tp_alloc(tp, 0));
+  if (!marker ||
+      PyObject_GenericSetAttr(marker.get(), n.st->str_type_, reinterpret_cast<PyObject *>(Py_TYPE(seq))) < 0 ||
+      PyObject_GenericSetAttr(marker.get(), n.st->str_index, index.get()) < 0)
+    return {};
+  return marker;
 }
 
 // --- pairs ------------------------------------------------------------------------
@@ -324,6 +347,14 @@ PyObject *flatpath_init(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
       // list.__init__(self, FlatPath.__flatten__(args[0])), FlatPath as the global stands
       Ref cls = capi::global(module, n.st->str_FlatPath);
       if (!cls) return nullptr;
+      if (Py_IS_TYPE(cls.get(), &PyType_Type) &&
+          capi::method_is_ours(reinterpret_cast<PyTypeObject *>(cls.get()), n.st->str_flatten, n.st->flatten_static)) {
+        // Our walk: the list is emptied, as list.__init__ does first, and the
+        // pairs are appended as the walk makes them.
+        if (PyList_GET_SIZE(self) != 0 && PyList_Type.tp_init(self, n.st->empty_tuple, nullptr) < 0) return nullptr;
+        if (flatten_into(module, args[0], self) < 0) return nullptr;
+        Py_RETURN_NONE;
+      }
       Ref flatten = Ref::steal(PyObject_GetAttr(cls.get(), n.st->str_flatten));
       if (!flatten) return nullptr;
       Ref walk = capi::call(flatten.get(), args[0]);

@@ -8,6 +8,7 @@
 // only when a pair is made.
 #pragma once
 
+#include <cstdint>
 #include <new>
 #include <vector>
 
@@ -24,18 +25,27 @@ Ref level_prefix(State *st, PyObject *path) {
   return Ref::steal(PyObject_GetItem(path, st->full_slice));
 }
 
+// One level being walked. A plain record: the walk owns the references it
+// names as owned and lets go of them when the level is popped (pop_level) or
+// the walk is released.
 struct Frame {
   enum Mode : unsigned char { DICT, MAPPING, SEQ_INDEX, SEQ_ITER, DELEGATE };
-  Ref container;  // the level's mapping or sequence (nullptr for DELEGATE)
-  Ref iter;       // items() iterator, element iterator, or a delegate's iterator
-  Ref base;       // an exact tuple: this level's prefix is base + elems[base_at:]
-  Ref prefix;     // the prefix object itself, when it is not a tuple (base is then nullptr)
-  size_t base_at = 0;
-  Py_ssize_t index = 0;  // position of the next element (sequences), or PyDict_Next's position (DICT)
-  Py_ssize_t size = 0;   // DICT: the size the dict had when the level began
-  Py_ssize_t left = 0;   // DICT: how many items are still to come
-  Mode mode = DICT;
-  bool pushed = false;  // this level added one element to Walk::elems
+  PyObject *container;  // owned: the level's mapping or sequence (nullptr for DELEGATE)
+  PyObject *iter;       // owned or nullptr: items() iterator, element iterator, or a delegate's iterator
+  PyObject *own;        // owned or nullptr: the prefix object this level starts
+  // This level's prefix: base + elems[base_at:] when base (an exact tuple) is
+  // set, else prefix. Both are the `own` of this level or of one outside it,
+  // which is popped after this one.
+  PyObject *base;
+  PyObject *prefix;
+  size_t base_at;
+  Py_ssize_t index;  // position of the next element (sequences), or PyDict_Next's position (DICT)
+  Py_ssize_t size;   // DICT: the size the dict had when the level began
+  Py_ssize_t left;   // DICT: how many items are still to come
+  Mode mode;
+  bool pushed;  // this level added one element to Walk::elems
+  bool in_set;  // its container is in Walk::on_path
+  uint64_t seen;  // DICT: Walk::epoch when its last item was read
 };
 
 struct Walk {
@@ -45,14 +55,26 @@ struct Walk {
   bool started = false;
   bool finished = false;
   bool running = false;
+  // FlatPath.__flatten__ was found to be ours (the global is this module's
+  // class, which still has our static method), and nothing that could change
+  // that has run since: the levels below are walked in place without looking
+  // again. Cleared at every step of a lazy walk and by everything that can
+  // run code (forget()).
+  bool flatten_ours = false;
+  uint64_t epoch = 0;  // counts forget(): the times code could have run
   Names names;  // names.st is set when the walk is made, the globals at its first step
   std::vector<Frame> frames;
   std::vector<PyObject *> elems;  // owned references
-  capi::PointerSet on_path;       // containers of the levels being walked
+  capi::PointerSet on_path;       // containers of the levels from kScanned down (the outer ones are scanned)
   Walk *next_free = nullptr;      // the list of walks being freed (free_walks)
+  PyObject *into = nullptr;  // a walk drained by FlatPath(mapping): the list its pairs are appended to
 
   ~Walk() { drop(); }
 
+  void forget() {
+    flatten_ours = false;
+    ++epoch;
+  }
   // Releases the levels. The walks of their iterators that nothing else
   // holds are added to *todo instead of being freed from inside this call.
   void release(Walk **todo);
@@ -67,10 +89,9 @@ struct Walk {
     Py_VISIT(names.dictitem.get());
     Py_VISIT(names.marker.get());
     for (const Frame &f : frames) {
-      Py_VISIT(f.container.get());
-      Py_VISIT(f.iter.get());
-      Py_VISIT(f.base.get());
-      Py_VISIT(f.prefix.get());
+      Py_VISIT(f.container);
+      Py_VISIT(f.iter);
+      Py_VISIT(f.own);
     }
     for (PyObject *e : elems) Py_VISIT(e);
     return 0;
@@ -89,15 +110,15 @@ int iter_clear(PyObject *self);
 // has: such walks are taken out of their iterator objects while only this
 // walk holds them, and freed one after the other, never by recursion.
 void Walk::release(Walk **todo) {
-  // Release in a local first: destructors may run Python code.
+  // Release in a local first: letting go of references may run Python code.
   std::vector<Frame> frames_gone;
   frames_gone.swap(frames);
   std::vector<PyObject *> elems_gone;
   elems_gone.swap(elems);
   for (size_t i = frames_gone.size(); i-- > 0;) {
     Frame &f = frames_gone[i];
-    if (f.container) on_path.remove(f.container.get());
-    PyObject *it = f.iter.get();
+    if (f.in_set) on_path.remove(f.container);
+    PyObject *it = f.iter;
     if (it != nullptr && Py_TYPE(it)->tp_dealloc == capi::gc_dealloc<iter_clear> && Py_REFCNT(it) == 1) {
       auto *io = reinterpret_cast<IterObject *>(it);
       if (Walk *child = io->walk) {
@@ -107,7 +128,12 @@ void Walk::release(Walk **todo) {
       }
     }
   }
-  while (!frames_gone.empty()) frames_gone.pop_back();
+  for (size_t i = frames_gone.size(); i-- > 0;) {
+    Frame &f = frames_gone[i];
+    Py_XDECREF(f.own);
+    Py_XDECREF(f.iter);
+    Py_XDECREF(f.container);
+  }
   for (PyObject *e : elems_gone) Py_DECREF(e);
 }
 
@@ -126,64 +152,103 @@ void Walk::drop() {
   free_walks(todo);
 }
 
-// The path of a pair below frame f whose last element is elem.
-Ref leaf_path(Walk &w, const Frame &f, PyObject *elem) {
-  if (!f.base) {
-    Ref one = capi::tuple_of(elem);
-    if (!one) return {};
-    return Ref::steal(PyNumber_Add(f.prefix.get(), one.get()));
-  }
-  Py_ssize_t base_len = PyTuple_GET_SIZE(f.base.get());
-  size_t below = w.elems.size() - f.base_at;
-  Ref path = Ref::steal(PyTuple_New(base_len + static_cast<Py_ssize_t>(below) + 1));
-  if (!path) return {};
-  PyObject *t = path.get();
-  for (Py_ssize_t i = 0; i < base_len; ++i) PyTuple_SET_ITEM(t, i, Py_NewRef(PyTuple_GET_ITEM(f.base.get(), i)));
-  for (size_t i = 0; i < below; ++i) PyTuple_SET_ITEM(t, base_len + i, Py_NewRef(w.elems[f.base_at + i]));
-  PyTuple_SET_ITEM(t, base_len + below, Py_NewRef(elem));
-  return path;
+// Fills path (a new tuple of the right length) with base, elems[base_at:]
+// and elem, as new references.
+[[gnu::always_inline]] inline void fill_path(const Walk &w, const Frame &f, PyObject *elem, PyObject *path) {
+  PyObject **out = &PyTuple_GET_ITEM(path, 0);
+  for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(f.base); i < n; ++i) *out++ = Py_NewRef(PyTuple_GET_ITEM(f.base, i));
+  for (auto e = w.elems.begin() + static_cast<std::ptrdiff_t>(f.base_at); e != w.elems.end(); ++e)
+    *out++ = Py_NewRef(*e);
+  *out = Py_NewRef(elem);
 }
 
-// Starts walking container (a mapping when mapping, else a list or tuple) as
-// a new level. Either base (an exact tuple prefix, with elements from
-// elems[base_at:]) or prefix (any other prefix object) is given.
-int push_level(Walk &w, PyObject *container, bool mapping, Ref base, size_t base_at, Ref prefix, bool pushed) {
-  Frame f;
-  f.container = Ref::borrow(container);
-  f.base = std::move(base);
-  f.base_at = base_at;
-  f.prefix = std::move(prefix);
-  f.pushed = pushed;
-  PyTypeObject *tp = Py_TYPE(container);
-  if (mapping && tp == &PyDict_Type) {
-    // A dict's own items() cannot be replaced: walk it in place, with the
-    // checks its items iterator makes.
-    f.mode = Frame::DICT;
-    f.size = f.left = PyDict_GET_SIZE(container);
-  } else if (mapping) {
-    Ref items = capi::call_method(container, w.names.st->str_items);
-    if (!items) return -1;
-    f.iter = Ref::steal(PyObject_GetIter(items.get()));
-    if (!f.iter) return -1;
-    f.mode = Frame::MAPPING;
-  } else if ((PyList_Check(container) && tp->tp_iter == PyList_Type.tp_iter) ||
-             (PyTuple_Check(container) && tp->tp_iter == PyTuple_Type.tp_iter)) {
-    f.mode = Frame::SEQ_INDEX;
-  } else {
-    f.iter = Ref::steal(PyObject_GetIter(container));
-    if (!f.iter) return -1;
-    f.mode = Frame::SEQ_ITER;
+// The length of the path of a pair below frame f (a tuple prefix).
+[[gnu::always_inline]] inline Py_ssize_t path_length(const Walk &w, const Frame &f) {
+  return PyTuple_GET_SIZE(f.base) + static_cast<Py_ssize_t>(w.elems.size() - f.base_at) + 1;
+}
+
+// The path of a pair below frame f whose last element is elem.
+Ref leaf_path(Walk &w, const Frame &f, PyObject *elem) {
+  if (f.base == nullptr) {
+    w.forget();  // the prefix's + runs code
+    Ref one = capi::tuple_of(elem);
+    if (!one) return {};
+    return Ref::steal(PyNumber_Add(f.prefix, one.get()));
   }
+  PyObject *path = PyTuple_New(path_length(w, f));
+  if (path == nullptr) return {};
+  fill_path(w, f, elem, path);
+  return Ref::steal(path);
+}
+
+// A container met again below itself. The outer levels are found by a scan of
+// the frames, which costs less than a set for the depths data usually has;
+// the levels from kScanned down are kept in Walk::on_path, so a deep walk
+// stays linear.
+constexpr size_t kScanned = 16;
+
+// Checks that container is not one of the levels being walked: 0 (with
+// *in_set telling whether it was added to on_path), or -1 with RecursionError
+// or MemoryError set.
+[[gnu::always_inline]] inline int check_not_on_path(Walk &w, PyObject *container, bool *in_set) {
+  size_t depth = w.frames.size();
+  const Frame *frames = w.frames.data();
+  for (size_t i = 0, scan = depth < kScanned ? depth : kScanned; i < scan; ++i)
+    if (frames[i].container == container) {
+      capi::raise_recursion("cannot flatten a container that contains itself");
+      return -1;
+    }
+  if (depth < kScanned) return 0;
   int added = w.on_path.add(container);
   if (added < 0) return -1;
   if (added == 0) {
     capi::raise_recursion("cannot flatten a container that contains itself");
     return -1;
   }
-  if (capi::push(w.frames, std::move(f)) < 0) {
-    w.on_path.remove(container);
+  *in_set = true;
+  return 0;
+}
+
+// Starts walking container (a mapping when mapping, else a list or tuple) as
+// a new level whose prefix is base + elems[base_at:] (base an exact tuple) or
+// prefix; own is the prefix object this level starts, if any.
+int push_level(Walk &w, PyObject *container, bool mapping, PyObject *base, size_t base_at, PyObject *prefix,
+               Ref own, bool pushed) {
+  PyTypeObject *tp = Py_TYPE(container);
+  Frame f{.container = container, .iter = nullptr, .own = nullptr, .base = base, .prefix = prefix,
+          .base_at = base_at, .index = 0, .size = 0, .left = 0, .mode = Frame::DICT, .pushed = pushed,
+          .in_set = false, .seen = 0};
+  Ref iter;
+  if (mapping && tp == &PyDict_Type) {
+    // A dict's own items() cannot be replaced: walk it in place, with the
+    // checks its items iterator makes.
+    f.size = f.left = PyDict_GET_SIZE(container);
+  } else if (mapping) {
+    w.forget();
+    Ref items = capi::call_method(container, w.names.st->str_items);
+    if (!items) return -1;
+    iter = Ref::steal(PyObject_GetIter(items.get()));
+    if (!iter) return -1;
+    f.mode = Frame::MAPPING;
+  } else if ((PyList_Check(container) && tp->tp_iter == PyList_Type.tp_iter) ||
+             (PyTuple_Check(container) && tp->tp_iter == PyTuple_Type.tp_iter)) {
+    f.mode = Frame::SEQ_INDEX;
+  } else {
+    w.forget();
+    iter = Ref::steal(PyObject_GetIter(container));
+    if (!iter) return -1;
+    f.mode = Frame::SEQ_ITER;
+  }
+  if (check_not_on_path(w, container, &f.in_set) < 0) return -1;
+  if (capi::push(w.frames, f) < 0) {
+    if (f.in_set) w.on_path.remove(container);
     return -1;
   }
+  Py_INCREF(container);
+  Frame &added = w.frames.back();
+  added.iter = iter.release();
+  added.own = own.release();
+  added.seen = w.epoch;
   return 0;
 }
 
@@ -194,10 +259,35 @@ void pop_elem(Walk &w) {
 }
 
 void pop_level(Walk &w) {
-  Frame f = std::move(w.frames.back());
+  Frame f = w.frames.back();
   w.frames.pop_back();
-  if (f.container) w.on_path.remove(f.container.get());
+  if (f.in_set) w.on_path.remove(f.container);
+  // Letting go of the last reference to what the level held can run code.
+  if ((f.container != nullptr && Py_REFCNT(f.container) == 1) || f.iter != nullptr || f.own != nullptr ||
+      (f.pushed && Py_REFCNT(w.elems.back()) == 1))
+    w.forget();
+  Py_XDECREF(f.own);
+  Py_XDECREF(f.iter);
+  Py_XDECREF(f.container);
   if (f.pushed) pop_elem(w);
+}
+
+// Pops a level read in place (a dict, a list or tuple) that is done. When
+// its container and element are held elsewhere (as they are, unless code has
+// changed the data), nothing is let go of for good and no code can run.
+[[gnu::always_inline]] inline void end_level(Walk &w) {
+  Frame &f = w.frames.back();
+  if (!f.in_set && f.iter == nullptr && f.own == nullptr && Py_REFCNT(f.container) > 1 &&
+      (!f.pushed || Py_REFCNT(w.elems.back()) > 1)) {
+    Py_DECREF(f.container);
+    if (f.pushed) {
+      Py_DECREF(w.elems.back());
+      w.elems.pop_back();
+    }
+    w.frames.pop_back();
+    return;
+  }
+  pop_level(w);
 }
 
 // What a level (or the top) is: 1 mapping, 0 list or tuple, -2 neither, -1 error.
@@ -208,12 +298,24 @@ int container_kind(const Names &n, PyObject *obj) {
   return (PyList_Check(obj) || PyTuple_Check(obj)) ? 0 : -2;
 }
 
+// What the walk does with a value, as far as its exact type tells without
+// running code: 1 walks into it as a dict, 0 as a list or tuple, -2 yields
+// it as a leaf (an empty container, or a value of a common leaf type), 2
+// undecided (value_kind tells).
+[[gnu::always_inline]] inline int plain_kind(const Names &n, PyObject *value) {
+  PyTypeObject *tp = Py_TYPE(value);
+  if (!n.mm_ours) return 2;
+  if (tp == &PyUnicode_Type || tp == &PyLong_Type) return -2;
+  if (tp == &PyDict_Type) return PyDict_GET_SIZE(value) ? 1 : -2;
+  if (tp == &PyList_Type || tp == &PyTuple_Type) return Py_SIZE(value) ? 0 : -2;
+  if (tp == &PyFloat_Type || tp == &PyBool_Type || tp == &PyBytes_Type || value == Py_None) return -2;
+  return 2;
+}
+
 // What the walk does with a value: 1 walks into it as a mapping, 0 as a list
 // or tuple, -2 yields it as a leaf (anything else, or an empty container), -1 error.
+// The isinstance and truth tests can run code.
 int value_kind(const Names &n, PyObject *value) {
-  PyTypeObject *tp = Py_TYPE(value);
-  if (n.mm_ours && tp == &PyDict_Type) return PyDict_GET_SIZE(value) ? 1 : -2;
-  if (n.mm_ours && (tp == &PyList_Type || tp == &PyTuple_Type)) return Py_SIZE(value) ? 0 : -2;
   int kind = container_kind(n, value);
   if (kind < 0) return kind;
   int truthy = PyObject_IsTrue(value);
@@ -232,12 +334,11 @@ int walk_start(Walk &w, Ref *bare) {
     *bare = w.indict.dup();
     return 0;
   }
-  Ref base, other;
-  if (PyTuple_CheckExact(prefix.get()))
-    base = std::move(prefix);
-  else
-    other = std::move(prefix);
-  if (push_level(w, w.indict.get(), kind == 1, std::move(base), 0, std::move(other), false) < 0) return -1;
+  PyObject *p = prefix.get();
+  bool tuple = PyTuple_CheckExact(p);
+  if (push_level(w, w.indict.get(), kind == 1, tuple ? p : nullptr, 0, tuple ? nullptr : p, std::move(prefix),
+                 false) < 0)
+    return -1;
   return 1;
 }
 
@@ -248,6 +349,14 @@ int nested_flatten(Walk &w, Ref *func) {
   State *st = w.names.st;
   Ref cls = capi::global(w.module.get(), st->str_FlatPath);
   if (!cls) return -1;
+  // Our class: its lookup of __flatten__ reads only its own namespace and
+  // those of list and object, which run no code, so the answer holds until
+  // something else runs code.
+  if (cls.get() == st->flatpath_cls &&
+      capi::method_is_ours(reinterpret_cast<PyTypeObject *>(cls.get()), st->str_flatten, st->flatten_static)) {
+    w.flatten_ours = true;
+    return 1;
+  }
   if (PyType_Check(cls.get()) &&
       capi::method_is_ours(reinterpret_cast<PyTypeObject *>(cls.get()), st->str_flatten, st->flatten_static))
     return 1;
@@ -260,29 +369,33 @@ int nested_flatten(Walk &w, Ref *func) {
 
 // Goes below frame w.frames.back() into value through the element elem: a
 // level of this walk, or (FlatPath.__flatten__ replaced) a level whose pairs
-// the replacement's result gives.
-int descend(Walk &w, PyObject *value, bool mapping, Ref elem) {
+// the replacement's result gives. value and elem are held by the caller.
+int descend(Walk &w, PyObject *value, bool mapping, PyObject *elem) {
   Ref func;
-  int ours = nested_flatten(w, &func);
+  int ours = w.flatten_ours ? 1 : nested_flatten(w, &func);
   if (ours < 0) return -1;
-  Frame &f = w.frames.back();
   if (!ours) {
-    Ref child = leaf_path(w, f, elem.get());
+    w.forget();
+    Ref child = leaf_path(w, w.frames.back(), elem);
     if (!child) return -1;
     Ref result = capi::call(func.get(), value, child.get());
     if (!result) return -1;
-    Frame d;
-    d.iter = Ref::steal(PyObject_GetIter(result.get()));
-    if (!d.iter) return -1;
-    d.mode = Frame::DELEGATE;
-    return capi::push(w.frames, std::move(d));
+    Ref iter = Ref::steal(PyObject_GetIter(result.get()));
+    if (!iter) return -1;
+    Frame d{.container = nullptr, .iter = nullptr, .own = nullptr, .base = nullptr, .prefix = nullptr,
+            .base_at = 0, .index = 0, .size = 0, .left = 0, .mode = Frame::DELEGATE, .pushed = false,
+            .in_set = false, .seen = 0};
+    if (capi::push(w.frames, d) < 0) return -1;
+    w.frames.back().iter = iter.release();
+    return 0;
   }
-  if (f.base) {
-    Ref base = f.base.dup();
+  const Frame &f = w.frames.back();
+  if (f.base != nullptr) {
+    PyObject *base = f.base;
     size_t base_at = f.base_at;
-    if (capi::push(w.elems, elem.get()) < 0) return -1;
-    elem.release();
-    if (push_level(w, value, mapping, std::move(base), base_at, Ref(), true) < 0) {
+    if (capi::push(w.elems, elem) < 0) return -1;
+    Py_INCREF(elem);
+    if (push_level(w, value, mapping, base, base_at, nullptr, Ref(), true) < 0) {
       pop_elem(w);
       return -1;
     }
@@ -290,43 +403,108 @@ int descend(Walk &w, PyObject *value, bool mapping, Ref elem) {
   }
   // A level whose prefix is not a tuple: prefix + (elem,), then [:] as the
   // nested call would take it.
-  Ref child = leaf_path(w, f, elem.get());
+  Ref child = leaf_path(w, f, elem);
   if (!child) return -1;
   Ref prefix = level_prefix(w.names.st, child.get());
   if (!prefix) return -1;
-  if (PyTuple_CheckExact(prefix.get()))
-    return push_level(w, value, mapping, std::move(prefix), w.elems.size(), Ref(), false);
-  return push_level(w, value, mapping, Ref(), 0, std::move(prefix), false);
+  PyObject *p = prefix.get();
+  if (PyTuple_CheckExact(p)) return push_level(w, value, mapping, p, w.elems.size(), nullptr, std::move(prefix), false);
+  return push_level(w, value, mapping, nullptr, 0, p, std::move(prefix), false);
 }
 
-// Reads what the innermost level gives next: 1 with its path element in
-// *elem and its value in *value; 2 with a delegate's item, yielded as it is,
-// in *value; 0 when the level is done (it is popped); -1 on error.
+// Appends elem (borrowed) to w.elems without taking its reference: 0, or -1 with MemoryError.
+[[gnu::always_inline]] inline int push_elem(Walk &w, PyObject *elem) {
+  if (w.elems.size() < w.elems.capacity()) {
+    w.elems.push_back(elem);
+    return 0;
+  }
+  return capi::push(w.elems, elem);
+}
+
+// The common step down: FlatPath.__flatten__ is known to be ours, the level
+// has a tuple prefix and value is an exact dict (dict) or list or tuple, not
+// empty. One more element on the path, one more level; nothing runs code.
+[[gnu::always_inline]] inline int plain_descend(Walk &w, PyObject *value, bool dict, PyObject *elem) {
+  const Frame &f = w.frames.back();
+  Py_ssize_t size = dict ? PyDict_GET_SIZE(value) : 0;
+  Frame child{.container = value, .iter = nullptr, .own = nullptr, .base = f.base, .prefix = nullptr,
+              .base_at = f.base_at, .index = 0, .size = size, .left = size,
+              .mode = dict ? Frame::DICT : Frame::SEQ_INDEX, .pushed = true, .in_set = false, .seen = w.epoch};
+  if (check_not_on_path(w, value, &child.in_set) < 0) return -1;
+  if (push_elem(w, elem) < 0) {
+    if (child.in_set) w.on_path.remove(value);
+    return -1;
+  }
+  if (capi::push(w.frames, child) < 0) {
+    w.elems.pop_back();
+    if (child.in_set) w.on_path.remove(value);
+    return -1;
+  }
+  Py_INCREF(elem);
+  Py_INCREF(value);
+  return 0;
+}
+
+// The pair for a leaf below the innermost level: 1 with the new pair in *item, -1 on error.
+[[gnu::noinline]] int other_pair(Walk &w, PyObject *elem, PyObject *value, PyObject **item) {
+  w.forget();  // DictItem as the global stands, or the prefix's +, runs code
+  Ref held_elem = Ref::borrow(elem), held_value = Ref::borrow(value);
+  Ref path = leaf_path(w, w.frames.back(), elem);
+  if (!path) return -1;
+  *item = make_item(w.names, std::move(path), value).release();
+  return *item ? 1 : -1;
+}
+
+[[gnu::always_inline]] inline int leaf_pair(Walk &w, PyObject *elem, PyObject *value, PyObject **item) {
+  const Frame &f = w.frames.back();
+  if (!w.names.dictitem_ours || f.base == nullptr) return other_pair(w, elem, value, item);
+  // DictItem(path, value) made directly: nothing here runs code.
+  PyObject *path = PyTuple_New(path_length(w, f));
+  if (path == nullptr) return -1;
+  fill_path(w, f, elem, path);
+  *item = new_dictitem(w.names.st, path, value);
+  return *item ? 1 : -1;
+}
+
+// What take() does when the value's exact type does not decide it, or the
+// step down is not the common one: elem and value are held, the value is
+// classified by isinstance and truth if need be, and the walk goes below it
+// or makes its pair.
+[[gnu::noinline]] int take_other(Walk &w, PyObject *elem, PyObject *value, int kind, PyObject **item) {
+  Ref held_elem = Ref::borrow(elem), held_value = Ref::borrow(value);
+  if (kind == 2) {
+    w.forget();
+    kind = value_kind(w.names, value);
+    if (kind == -1) return -1;
+    if (kind == -2) return leaf_pair(w, elem, value, item);
+  }
+  return descend(w, value, kind == 1, elem) < 0 ? -1 : 0;
+}
+
+// One element of the innermost level, elem its path element and value its
+// value (both borrowed, and kept alive by the caller or the level): goes below
+// value (0) or makes its pair (1, in *item); -1 on error.
+[[gnu::always_inline]] inline int take(Walk &w, PyObject *elem, PyObject *value, PyObject **item) {
+  int kind = plain_kind(w.names, value);
+  if (kind == -2) return leaf_pair(w, elem, value, item);
+  if (kind != 2 && w.flatten_ours && w.frames.back().base != nullptr) return plain_descend(w, value, kind == 1, elem);
+  return take_other(w, elem, value, kind, item);
+}
+
+// Reads what the innermost level gives next when it is read through an
+// iterator: 1 with its path element in *elem and its value in *value; 2 with
+// a delegate's item, yielded as it is, in *value; 0 when the level is done
+// (it is popped); -1 on error.
 int level_next(Walk &w, Ref *elem, Ref *value) {
   Frame &f = w.frames.back();
+  w.forget();  // the iterators are anyone's code
   switch (f.mode) {
     case Frame::DELEGATE:
-      *value = Ref::steal(PyIter_Next(f.iter.get()));
+      *value = Ref::steal(PyIter_Next(f.iter));
       if (*value) return 2;
       break;
-    case Frame::DICT: {
-      PyObject *d = f.container.get();
-      if (PyDict_GET_SIZE(d) != f.size) {
-        PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-        return -1;
-      }
-      PyObject *key, *item;
-      if (!PyDict_Next(d, &f.index, &key, &item)) break;
-      if (f.left-- == 0) {
-        PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-        return -1;
-      }
-      *elem = Ref::borrow(key);
-      *value = Ref::borrow(item);
-      return 1;
-    }
     case Frame::MAPPING: {
-      Ref pair = Ref::steal(PyIter_Next(f.iter.get()));
+      Ref pair = Ref::steal(PyIter_Next(f.iter));
       if (!pair) break;
       Ref kv[2];
       if (capi::unpack_exact(pair.get(), kv, 2) < 0) return -1;
@@ -334,29 +512,55 @@ int level_next(Walk &w, Ref *elem, Ref *value) {
       *value = std::move(kv[1]);
       return 1;
     }
-    case Frame::SEQ_INDEX: {
-      // Read as the list iterator does: the size again at every step.
-      PyObject *seq = f.container.get();
-      bool list = PyList_Check(seq);
-      if (f.index >= (list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq))) break;
-      *value = Ref::borrow(list ? PyList_GET_ITEM(seq, f.index) : PyTuple_GET_ITEM(seq, f.index));
+    case Frame::SEQ_ITER: {
+      *value = Ref::steal(PyIter_Next(f.iter));
+      if (!*value) break;
+      PyObject *seq = f.container;
       *elem = make_marker(w.names, seq, f.index++);
       return *elem ? 1 : -1;
     }
-    case Frame::SEQ_ITER:
-      *value = Ref::steal(PyIter_Next(f.iter.get()));
-      if (!*value) break;
-      *elem = make_marker(w.names, f.container.get(), f.index++);
-      return *elem ? 1 : -1;
+    default:
+      break;
   }
+  // The end of an iterator, or its error.
   if (PyErr_Occurred()) return -1;
   pop_level(w);
   return 0;
 }
 
-// The next pair (or, for a bare top-level object, that object), nullptr at
-// the end or on error.
+// take() for the next element of a level read through an iterator.
+[[gnu::noinline]] int take_next_of_iterator(Walk &w, PyObject **item) {
+  Ref elem, value;
+  int got = level_next(w, &elem, &value);
+  if (got <= 0) return got;
+  if (got == 2) {
+    *item = value.release();
+    return 1;
+  }
+  return take(w, elem.get(), value.get(), item);
+}
+
+// take() for the element at the position of a list or tuple when IndexMarker
+// is not made directly (its call runs code).
+[[gnu::noinline]] int take_with_other_marker(Walk &w, PyObject *seq, Py_ssize_t i, PyObject *value, PyObject **item) {
+  w.forget();
+  Ref held_value = Ref::borrow(value);
+  Ref marker = make_marker(w.names, seq, i);
+  if (!marker) return -1;
+  return take(w, marker.get(), value, item);
+}
+
+// The next pair (or, for a bare top-level object, that object), or nullptr.
+// A drained walk (Walk::into) runs to its end, handing every pair on to the
+// list, and returns nullptr. nullptr comes at the end (no error set) or on
+// error.
+//
+// Dicts, and lists and tuples read by position, are read in place: a key or
+// a value is borrowed while nothing runs that could let go of it (the plain
+// type tests, the pair, the marker and the step down made directly), and
+// held before anything else (take_other, other_pair).
 PyObject *walk_next(Walk &w) {
+  PyObject *item;
   if (!w.started) {
     w.started = true;
     Ref bare;
@@ -364,24 +568,65 @@ PyObject *walk_next(Walk &w) {
     if (r < 0) return nullptr;
     if (r == 0) {
       w.finished = true;
-      return bare.release();
+      if (w.into == nullptr) return bare.release();
+      PyList_Append(w.into, bare.get());  // on failure, drain_walk finds the error set
+      return nullptr;
     }
   }
   while (!w.frames.empty()) {
-    Ref elem, value;
-    int got = level_next(w, &elem, &value);
+    Frame &f = w.frames.back();
+    int got;
+    if (f.mode == Frame::DICT) {
+      PyObject *d = f.container;
+      if (f.left == 0 && f.seen == w.epoch) {
+        // All its items are read and no code has run since the last: the
+        // dict is as it was, and done.
+        end_level(w);
+        continue;
+      }
+      if (PyDict_GET_SIZE(d) != f.size) {
+        PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+        return nullptr;
+      }
+      PyObject *key, *value;
+      if (!PyDict_Next(d, &f.index, &key, &value)) {
+        end_level(w);
+        continue;
+      }
+      if (f.left-- == 0) {
+        PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+        return nullptr;
+      }
+      f.seen = w.epoch;
+      got = take(w, key, value, &item);
+    } else if (f.mode == Frame::SEQ_INDEX) {
+      // Read as the list iterator does: the size again at every step.
+      PyObject *seq = f.container;
+      bool list = PyList_Check(seq);
+      Py_ssize_t i = f.index;
+      if (i >= (list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq))) {
+        end_level(w);
+        continue;
+      }
+      f.index = i + 1;
+      PyObject *value = list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
+      if (w.names.marker_ours) {
+        PyObject *marker = make_marker(w.names, seq, i).release();
+        if (marker == nullptr) return nullptr;
+        got = take(w, marker, value, &item);
+        Py_DECREF(marker);  // held by the pair's path or the path elements now
+      } else {
+        got = take_with_other_marker(w, seq, i, value, &item);
+      }
+    } else {
+      got = take_next_of_iterator(w, &item);
+    }
     if (got < 0) return nullptr;
     if (got == 0) continue;
-    if (got == 2) return value.release();
-    int kind = value_kind(w.names, value.get());
-    if (kind == -1) return nullptr;
-    if (kind >= 0) {
-      if (descend(w, value.get(), kind == 1, std::move(elem)) < 0) return nullptr;
-      continue;
-    }
-    Ref path = leaf_path(w, w.frames.back(), elem.get());
-    if (!path) return nullptr;
-    return make_item(w.names, std::move(path), value.get()).release();
+    if (w.into == nullptr) return item;
+    int r = PyList_Append(w.into, item);
+    Py_DECREF(item);
+    if (r < 0) return nullptr;
   }
   return nullptr;
 }
@@ -424,6 +669,7 @@ PyObject *iter_next(PyObject *self) {
   // which only charges it against its own thread's limit.
   State *st = w->names.st;
   w->running = true;
+  w->forget();  // the caller's code has run since the last step
   PyObject *item = ++st->steps_running > 1 ? nested_walk_next(*w) : walk_next(*w);
   --st->steps_running;
   w->running = false;
@@ -489,6 +735,38 @@ Ref new_walk(PyObject *module, PyObject *indict, PyObject *path) {
   w->names.st = capi::state_of<State>(module);
   reinterpret_cast<IterObject *>(it.get())->walk = w;
   return it;
+}
+
+// --- FlatPath(mapping): a walk drained into the list --------------------------------
+//
+// When FlatPath.__flatten__ is ours, the constructor walks the mapping itself
+// and appends each pair to the list, as list.__init__ would from the walk's
+// iterator, without the iterator object and its steps: between two pairs no
+// code but the walk's own runs, so what the walk has checked holds from one
+// pair to the next (Walk::flatten_ours).
+
+int drain_walk(Walk &w) {
+  walk_next(w);
+  return PyErr_Occurred() ? -1 : 0;
+}
+
+[[gnu::noinline]] int nested_drain_walk(Walk &w) {
+  capi::RecursionGuard guard(" while flattening", kStepWeight);
+  return guard ? drain_walk(w) : -1;
+}
+
+// Appends the pairs of a walk of indict (from the top, no prefix) to list.
+int flatten_into(PyObject *module, PyObject *indict, PyObject *list) {
+  Walk w;
+  w.module = Ref::borrow(module);
+  w.indict = Ref::borrow(indict);
+  w.path = Ref::borrow(Py_None);
+  w.into = list;
+  State *st = w.names.st = capi::state_of<State>(module);
+  // A drain inside a step of another walk is a nested step (see iter_next).
+  int r = ++st->steps_running > 1 ? nested_drain_walk(w) : drain_walk(w);
+  --st->steps_running;
+  return r;
 }
 
 }  // namespace
