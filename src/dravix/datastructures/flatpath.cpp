@@ -189,7 +189,7 @@ int is_marker(const Names &n, PyObject *obj) {
 // DictItem(path, value) made directly, for our DictItem (a tuple subclass):
 // a new reference, or nullptr with the error set. Takes the reference to
 // path, also on failure.
-PyObject *new_dictitem(State *st, PyObject *path, PyObject *value) {
+[[gnu::always_inline]] inline PyObject *new_dictitem(State *st, PyObject *path, PyObject *value) {
   auto *tp = reinterpret_cast<PyTypeObject *>(st->dictitem_cls);
   PyObject *item = tp->tp_alloc(tp, 2);
   if (item == nullptr) {

@@ -190,10 +190,15 @@ constexpr size_t kScanned = 16;
 // Checks that container is not one of the levels being walked: 0 (with
 // *in_set telling whether it was added to on_path), or -1 with RecursionError
 // or MemoryError set.
+// A level holds a reference to its container, so a container being walked
+// that is met again, through a reference of its own, has at least two: one
+// with a single reference is no level, and the scan is skipped.
 [[gnu::always_inline]] inline int check_not_on_path(Walk &w, PyObject *container, bool *in_set) {
   size_t depth = w.frames.size();
   const Frame *frames = w.frames.data();
-  for (size_t i = 0, scan = depth < kScanned ? depth : kScanned; i < scan; ++i)
+  size_t scan = depth < kScanned ? depth : kScanned;
+  if (Py_REFCNT(container) == 1) scan = 0;
+  for (size_t i = 0; i < scan; ++i)
     if (frames[i].container == container) {
       capi::raise_recursion("cannot flatten a container that contains itself");
       return -1;
@@ -550,6 +555,22 @@ int level_next(Walk &w, Ref *elem, Ref *value) {
   return take(w, marker.get(), value, item);
 }
 
+// Appends item to list (a list or a subclass's instance), taking the
+// reference: 0, or -1 with MemoryError (item released). An append with room
+// left is what the list's own append does.
+[[gnu::always_inline]] inline int append_steal(PyObject *list, PyObject *item) {
+  auto *l = reinterpret_cast<PyListObject *>(list);
+  const Py_ssize_t n = Py_SIZE(l);
+  if (n < l->allocated) {
+    l->ob_item[n] = item;
+    Py_SET_SIZE(l, n + 1);
+    return 0;
+  }
+  int r = PyList_Append(list, item);
+  Py_DECREF(item);
+  return r;
+}
+
 // The next pair (or, for a bare top-level object, that object), or nullptr.
 // A drained walk (Walk::into) runs to its end, handing every pair on to the
 // list, and returns nullptr. nullptr comes at the end (no error set) or on
@@ -624,9 +645,7 @@ PyObject *walk_next(Walk &w) {
     if (got < 0) return nullptr;
     if (got == 0) continue;
     if (w.into == nullptr) return item;
-    int r = PyList_Append(w.into, item);
-    Py_DECREF(item);
-    if (r < 0) return nullptr;
+    if (append_steal(w.into, item) < 0) return nullptr;
   }
   return nullptr;
 }
