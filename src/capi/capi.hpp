@@ -152,6 +152,32 @@ inline Ref call_class_method(PyObject *self, PyObject *name, T... args) {
 // nullptr without an error when absent).
 inline PyObject *lookup_on_type(PyTypeObject *tp, PyObject *name) { return _PyType_Lookup(tp, name); }
 
+// The plain instance attribute `name` of self, borrowed from its instance
+// dict, where the generic attribute read can be told to find it there
+// without running code; nullptr (no error set) where it cannot, and the
+// caller reads it the generic way (PyObject_GetAttr, with its errors):
+// - the class reads attributes the generic way, and neither it nor a base has
+//   anything of the name (the type's lookup, through its method cache): no
+//   descriptor takes the read over, so it is the instance dict's lookup;
+// - the instance dict is an exact dict in the split form (the form it keeps
+//   while its keys are shared with the class's other instances: exact str
+//   keys only), and its entry at `place` in its order (where the class's
+//   __init__ stores the name) has the interned `name` itself for its key. No
+//   other exact str key equals it, so that is the entry the lookup finds.
+// Asking for the instance dict makes it if the instance has none yet (it then
+// shares the values the instance holds), as reading __dict__ does; the type
+// lookup comes first, as the interpreter's does.
+inline PyObject *instance_attribute(PyObject *self, PyObject *name, Py_ssize_t place) {
+  PyTypeObject *tp = Py_TYPE(self);
+  if (tp->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(tp, name) != nullptr) return nullptr;
+  PyObject **slot = _PyObject_GetDictPtr(self);
+  PyObject *dict = slot != nullptr ? *slot : nullptr;
+  if (dict == nullptr || !PyDict_CheckExact(dict) || reinterpret_cast<PyDictObject *>(dict)->ma_values == nullptr)
+    return nullptr;
+  PyObject *key, *value;
+  return PyDict_Next(dict, &place, &key, &value) && key == name ? value : nullptr;
+}
+
 // Whether type tp finds `ours`, the method this module installed, for `name`
 // (through the type's method cache): "the class still has our method". An
 // override in a subclass, or a replacement on the class, makes it false.

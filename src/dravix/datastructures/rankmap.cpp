@@ -61,38 +61,14 @@ inline State *state_of(PyObject *self) { return capi::state_of<State>(self, &mod
 // --- helpers ------------------------------------------------------------------
 
 // self._data and self._order are read on every call, as Python code reads
-// them. Where the generic attribute read can be told without it, the value is
-// taken from the instance dict directly, decided in the same read:
-// - the class reads attributes the generic way (no __getattribute__ or
-//   __getattr__ of its own or its bases'), and neither it nor a base has
-//   anything of the name (the type's lookup, through its method cache): no
-//   descriptor takes the read over, so it is the instance dict's lookup;
-// - the instance dict is an exact dict in the split form (the form it keeps
-//   while its keys are shared with the class's other instances: it holds exact
-//   str keys only), and the entry at the name's usual place in its order
-//   (__init__ stores _data first, _order second) has our interned name itself
-//   as its key. No other exact str key equals it, so that is the entry the
-//   lookup finds.
-// Asking for the instance dict makes it if the instance has none yet (it then
-// shares the values the instance holds), as reading __dict__ does. Nothing in
-// this runs Python code. Every other case (a descriptor or hook, a dict of
-// another form or order, no entry) is the generic read itself,
-// PyObject_GetAttr, with its AttributeError. (Release build, make bench-instr:
-// m[k] on a 1,000-key map costs 550 instructions this way, 641 through
-// PyObject_GetAttr; m[k] = v of a new key 1,278 and 1,459.)
+// them: from the instance dict where the generic read can be told to find them
+// there (capi::instance_attribute; __init__ stores _data first, _order
+// second), else by the generic read itself. (Release build, make bench-instr:
+// m[k] on a 1,000-key map costs 559 instructions this way, 641 through
+// PyObject_GetAttr; m[k] = v of a new key 1,295 and 1,459.)
 [[gnu::always_inline]] inline PyObject *read_attr(PyObject *self, PyObject *name, Py_ssize_t place) {
-  PyTypeObject *tp = Py_TYPE(self);
-  if (tp->tp_getattro == PyObject_GenericGetAttr) {
-    PyObject *found = _PyType_LookupRef(tp, name);
-    Py_XDECREF(found);
-    PyObject **slot = found == nullptr ? _PyObject_GetDictPtr(self) : nullptr;
-    PyObject *dict = slot != nullptr ? *slot : nullptr;
-    if (dict != nullptr && PyDict_CheckExact(dict) && reinterpret_cast<PyDictObject *>(dict)->ma_values != nullptr) {
-      PyObject *key, *value;
-      if (PyDict_Next(dict, &place, &key, &value) && key == name) return Py_NewRef(value);
-    }
-  }
-  return PyObject_GetAttr(self, name);
+  PyObject *value = capi::instance_attribute(self, name, place);
+  return value != nullptr ? Py_NewRef(value) : PyObject_GetAttr(self, name);
 }
 
 // self._data and self._order: new references, or nullptr with the error set.
@@ -391,8 +367,8 @@ PyObject *rankmap_getitem(PyObject *self, PyObject *const *args, Py_ssize_t narg
 // RankMap (or changing its bases) puts the generic slot back on RankMap too.
 // A type that inherited this function some other way is served the generic
 // way: __getitem__ looked up on its class and called. Measured (release build,
-// make bench-instr, m[k] on a 1,000-key map): 550 instructions with this slot,
-// 756 with the generic one: it saves 27 %.
+// make bench-instr, m[k] on a 1,000-key map): 559 instructions with this slot,
+// 764 with the generic one: it saves 27 %.
 [[gnu::noinline]] PyObject *subscript_other(PyObject *self, State *st, PyObject *name) {
   return st ? capi::call_class_method(self, st->str_getitem, name).release() : nullptr;
 }
