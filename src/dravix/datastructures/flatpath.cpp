@@ -22,6 +22,7 @@
 // This file holds the module state, the module globals as the operations read
 // them, and the classes; the walk and the rebuild are parts of this one
 // translation unit, kept in the two headers beside it.
+#include <iterator>
 #include <vector>
 
 #include "capi.hpp"
@@ -67,6 +68,7 @@ struct StateObjects {
   PyObject *flatten_func;     // the function it wraps
   PyObject *iter_type;        // the flattening iterator's class
   PyObject *copy_copy;        // copy.copy, imported the first time a dict subclass is copied
+  PyObject *indexes[256];     // 0, 1, ...: the positions of markers, made once (the interpreter's shared small ints)
 };
 
 struct State : StateObjects {
@@ -214,15 +216,23 @@ Ref make_item(const Names &n, Ref path, PyObject *value) {
 }
 
 // IndexMarker(seq, i)
-inline Ref make_marker(const Names &n, PyObject *seq, Py_ssize_t i) {
+[[gnu::always_inline]] inline Ref make_marker(const Names &n, PyObject *seq, Py_ssize_t i) {
   if (!n.marker_ours) return call_marker(n, seq, i);
-  Ref index = Ref::steal(PyLong_FromSsize_t(i));
-  if (!index) return {};
+  constexpr Py_ssize_t kIndexes = std::size(StateObjects{}.indexes);
+  Ref big;  // a position past the interpreter's shared small ints
+  PyObject *index;
+  if (i < kIndexes) {
+    index = n.st->indexes[i];
+  } else {
+    big = Ref::steal(PyLong_FromSsize_t(i));
+    if (!big) return {};
+    index = big.get();
+  }
   auto *tp = reinterpret_cast<PyTypeObject *>(n.st->marker_cls);
   Ref marker = Ref::steal(tp->tp_alloc(tp, 0));
   if (!marker ||
       PyObject_GenericSetAttr(marker.get(), n.st->str_type_, reinterpret_cast<PyObject *>(Py_TYPE(seq))) < 0 ||
-      PyObject_GenericSetAttr(marker.get(), n.st->str_index, index.get()) < 0)
+      PyObject_GenericSetAttr(marker.get(), n.st->str_index, index) < 0)
     return {};
   return marker;
 }
@@ -543,6 +553,8 @@ int fill_constants(State *st) {
   st->full_slice = PySlice_New(nullptr, nullptr, nullptr);
   st->minus_one = PyLong_FromLong(-1);
   if (!st->format_kwnames || !st->empty_tuple || !st->full_slice || !st->minus_one) return -1;
+  for (size_t i = 0; i < std::size(st->indexes); ++i)
+    if ((st->indexes[i] = PyLong_FromSsize_t(static_cast<Py_ssize_t>(i))) == nullptr) return -1;
   return 0;
 }
 
