@@ -216,6 +216,62 @@ def test_deep_nesting_and_cycles():
         FlatPath({"l": lst})
 
 
+def chain(depth, last):
+    """depth containers, each the only element of the one before, around last."""
+    for i in range(depth):
+        last = ([last], {"k": last}, (last,))[i % 3]
+    return last
+
+
+def cycle(depth):
+    outer = inner = []
+    for _ in range(depth):
+        inner.append([])
+        inner = inner[0]
+    inner.append(outer)
+    return outer
+
+
+def self_last():
+    d = {"a": 1}
+    d["b"] = d
+    return {"pad": [0], "top": d}  # below the first level gone into
+
+
+def cycle_through_level():
+    x = {"a": {"p": 1}}
+    x["b"] = [x]
+    return {"pad": [0], "top": x}
+
+
+# Shapes for the constructor's in-place reading of small containers: leaves
+# only, a container as the last element (no level of its own), chains longer
+# than the walk goes without levels, a last element the exact type does not
+# decide, and containers met again below themselves at each of those points.
+@pytest.mark.parametrize(
+    "make",
+    [
+        pytest.param(lambda: {"a": [[{"x": {"y": 1}, "z": 2}]], "b": 3}, id="levels-after-tail"),
+        pytest.param(lambda: {"a": chain(20, 1), "b": [chain(9, "x"), 2]}, id="long-chains"),
+        pytest.param(lambda: {"a": [1, Bag(b=[2])], "c": ([3], {"d": (4,)})}, id="undecided-last"),
+        pytest.param(self_last, id="self-as-last"),
+        pytest.param(lambda: {"pad": [0], "c": cycle(12)}, id="cycle-through-tails"),
+        pytest.param(cycle_through_level, id="cycle-through-level"),
+    ],
+)
+def test_constructor_stores_what_the_walk_yields(make):
+    fp, walked, errors = FlatPath(), [], []
+    for store in (fp.__init__, lambda data: walked.extend(FlatPath.__flatten__(data))):
+        try:
+            store(make())  # a list keeps what was stored before an error
+            errors.append(None)
+        except RecursionError as e:
+            errors.append(type(e))
+    assert pairs(fp) == pairs(walked) and errors[0] is errors[1]
+    if errors[0] is None:
+        assert pairs(fp) == pairs(ref.FlatPath(make()))
+
+
 @pytest.mark.parametrize(
     "mutate",
     [lambda d: d.update(z=3), lambda d: (d.pop("b"), d.update(x=9)), lambda d: d.pop("b"), lambda d: d.update(a=7)],

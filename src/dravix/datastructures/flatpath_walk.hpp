@@ -43,7 +43,8 @@ struct Frame {
   Py_ssize_t size;   // DICT: the size the dict had when the level began
   Py_ssize_t left;   // DICT: how many items are still to come
   Mode mode;
-  bool pushed;  // this level added one element to Walk::elems
+  unsigned char pushed;  // how many elements this level added to Walk::elems (its own, and those of
+                         // the containers take_level went into at their last element without a level)
   bool in_set;  // its container is in Walk::on_path
   uint64_t seen;  // DICT: Walk::epoch when its last item was read
 };
@@ -152,14 +153,19 @@ void Walk::drop() {
   free_walks(todo);
 }
 
+// Fills path (a new tuple) from its start with the items of base and then
+// elems[:n], as new references; returns where the next element goes.
+[[gnu::always_inline]] inline PyObject **fill_prefix(PyObject *path, PyObject *base, PyObject *const *elems, size_t n) {
+  PyObject **out = &PyTuple_GET_ITEM(path, 0);
+  for (Py_ssize_t i = 0, nb = PyTuple_GET_SIZE(base); i < nb; ++i) *out++ = Py_NewRef(PyTuple_GET_ITEM(base, i));
+  for (size_t i = 0; i < n; ++i) *out++ = Py_NewRef(elems[i]);
+  return out;
+}
+
 // Fills path (a new tuple of the right length) with base, elems[base_at:]
 // and elem, as new references.
 [[gnu::always_inline]] inline void fill_path(const Walk &w, const Frame &f, PyObject *elem, PyObject *path) {
-  PyObject **out = &PyTuple_GET_ITEM(path, 0);
-  for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(f.base); i < n; ++i) *out++ = Py_NewRef(PyTuple_GET_ITEM(f.base, i));
-  for (auto e = w.elems.begin() + static_cast<std::ptrdiff_t>(f.base_at); e != w.elems.end(); ++e)
-    *out++ = Py_NewRef(*e);
-  *out = Py_NewRef(elem);
+  *fill_prefix(path, f.base, w.elems.data() + f.base_at, w.elems.size() - f.base_at) = Py_NewRef(elem);
 }
 
 // The length of the path of a pair below frame f (a tuple prefix).
@@ -218,7 +224,7 @@ constexpr size_t kScanned = 16;
 // a new level whose prefix is base + elems[base_at:] (base an exact tuple) or
 // prefix; own is the prefix object this level starts, if any.
 int push_level(Walk &w, PyObject *container, bool mapping, PyObject *base, size_t base_at, PyObject *prefix,
-               Ref own, bool pushed) {
+               Ref own, unsigned char pushed) {
   PyTypeObject *tp = Py_TYPE(container);
   Frame f{.container = container, .iter = nullptr, .own = nullptr, .base = base, .prefix = prefix,
           .base_at = base_at, .index = 0, .size = 0, .left = 0, .mode = Frame::DICT, .pushed = pushed,
@@ -263,18 +269,27 @@ void pop_elem(Walk &w) {
   Py_DECREF(e);
 }
 
+// Whether the last n path elements are held elsewhere too (letting go of
+// them runs no code).
+[[gnu::always_inline]] inline bool elems_held(const Walk &w, unsigned n) {
+  if (n == 1) return Py_REFCNT(w.elems.back()) > 1;  // a level's own element
+  for (auto e = w.elems.end() - n; e != w.elems.end(); ++e)
+    if (Py_REFCNT(*e) == 1) return false;
+  return true;
+}
+
 void pop_level(Walk &w) {
   Frame f = w.frames.back();
   w.frames.pop_back();
   if (f.in_set) w.on_path.remove(f.container);
   // Letting go of the last reference to what the level held can run code.
   if ((f.container != nullptr && Py_REFCNT(f.container) == 1) || f.iter != nullptr || f.own != nullptr ||
-      (f.pushed && Py_REFCNT(w.elems.back()) == 1))
+      !elems_held(w, f.pushed))
     w.forget();
   Py_XDECREF(f.own);
   Py_XDECREF(f.iter);
   Py_XDECREF(f.container);
-  if (f.pushed) pop_elem(w);
+  for (unsigned n = f.pushed; n > 0; --n) pop_elem(w);
 }
 
 // Pops a level read in place (a dict, a list or tuple) that is done. When
@@ -282,10 +297,9 @@ void pop_level(Walk &w) {
 // changed the data), nothing is let go of for good and no code can run.
 [[gnu::always_inline]] inline void end_level(Walk &w) {
   Frame &f = w.frames.back();
-  if (!f.in_set && f.iter == nullptr && f.own == nullptr && Py_REFCNT(f.container) > 1 &&
-      (!f.pushed || Py_REFCNT(w.elems.back()) > 1)) {
+  if (!f.in_set && f.iter == nullptr && f.own == nullptr && Py_REFCNT(f.container) > 1 && elems_held(w, f.pushed)) {
     Py_DECREF(f.container);
-    if (f.pushed) {
+    for (unsigned n = f.pushed; n > 0; --n) {
       Py_DECREF(w.elems.back());
       w.elems.pop_back();
     }
@@ -307,14 +321,17 @@ int container_kind(const Names &n, PyObject *obj) {
 // running code: 1 walks into it as a dict, 0 as a list or tuple, -2 yields
 // it as a leaf (an empty container, or a value of a common leaf type), 2
 // undecided (value_kind tells).
-[[gnu::always_inline]] inline int plain_kind(const Names &n, PyObject *value) {
+[[gnu::always_inline]] inline int exact_kind(PyObject *value) {
   PyTypeObject *tp = Py_TYPE(value);
-  if (!n.mm_ours) return 2;
   if (tp == &PyUnicode_Type || tp == &PyLong_Type) return -2;
   if (tp == &PyDict_Type) return PyDict_GET_SIZE(value) ? 1 : -2;
   if (tp == &PyList_Type || tp == &PyTuple_Type) return Py_SIZE(value) ? 0 : -2;
   if (tp == &PyFloat_Type || tp == &PyBool_Type || tp == &PyBytes_Type || value == Py_None) return -2;
   return 2;
+}
+
+[[gnu::always_inline]] inline int plain_kind(const Names &n, PyObject *value) {
+  return n.mm_ours ? exact_kind(value) : 2;
 }
 
 // What the walk does with a value: 1 walks into it as a mapping, 0 as a list
@@ -341,8 +358,8 @@ int walk_start(Walk &w, Ref *bare) {
   }
   PyObject *p = prefix.get();
   bool tuple = PyTuple_CheckExact(p);
-  if (push_level(w, w.indict.get(), kind == 1, tuple ? p : nullptr, 0, tuple ? nullptr : p, std::move(prefix),
-                 false) < 0)
+  if (push_level(w, w.indict.get(), kind == 1, tuple ? p : nullptr, 0, tuple ? nullptr : p, std::move(prefix), 0) <
+      0)
     return -1;
   return 1;
 }
@@ -388,7 +405,7 @@ int descend(Walk &w, PyObject *value, bool mapping, PyObject *elem) {
     Ref iter = Ref::steal(PyObject_GetIter(result.get()));
     if (!iter) return -1;
     Frame d{.container = nullptr, .iter = nullptr, .own = nullptr, .base = nullptr, .prefix = nullptr,
-            .base_at = 0, .index = 0, .size = 0, .left = 0, .mode = Frame::DELEGATE, .pushed = false,
+            .base_at = 0, .index = 0, .size = 0, .left = 0, .mode = Frame::DELEGATE, .pushed = 0,
             .in_set = false, .seen = 0};
     if (capi::push(w.frames, d) < 0) return -1;
     w.frames.back().iter = iter.release();
@@ -400,7 +417,7 @@ int descend(Walk &w, PyObject *value, bool mapping, PyObject *elem) {
     size_t base_at = f.base_at;
     if (capi::push(w.elems, elem) < 0) return -1;
     Py_INCREF(elem);
-    if (push_level(w, value, mapping, base, base_at, nullptr, Ref(), true) < 0) {
+    if (push_level(w, value, mapping, base, base_at, nullptr, Ref(), 1) < 0) {
       pop_elem(w);
       return -1;
     }
@@ -434,7 +451,7 @@ int descend(Walk &w, PyObject *value, bool mapping, PyObject *elem) {
   Py_ssize_t size = dict ? PyDict_GET_SIZE(value) : 0;
   Frame child{.container = value, .iter = nullptr, .own = nullptr, .base = f.base, .prefix = nullptr,
               .base_at = f.base_at, .index = 0, .size = size, .left = size,
-              .mode = dict ? Frame::DICT : Frame::SEQ_INDEX, .pushed = true, .in_set = false, .seen = w.epoch};
+              .mode = dict ? Frame::DICT : Frame::SEQ_INDEX, .pushed = 1, .in_set = false, .seen = w.epoch};
   if (check_not_on_path(w, value, &child.in_set) < 0) return -1;
   if (push_elem(w, elem) < 0) {
     if (child.in_set) w.on_path.remove(value);
@@ -471,6 +488,131 @@ int descend(Walk &w, PyObject *value, bool mapping, PyObject *elem) {
   return *item ? 1 : -1;
 }
 
+// Appends item to list (a list or a subclass's instance), taking the
+// reference: 0, or -1 with MemoryError (item released). An append with room
+// left is what the list's own append does.
+[[gnu::always_inline]] inline int append_steal(PyObject *list, PyObject *item) {
+  auto *l = reinterpret_cast<PyListObject *>(list);
+  const Py_ssize_t n = Py_SIZE(l);
+  if (n < l->allocated) {
+    l->ob_item[n] = item;
+    Py_SET_SIZE(l, n + 1);
+    return 0;
+  }
+  int r = PyList_Append(list, item);
+  Py_DECREF(item);
+  return r;
+}
+
+int take_other(Walk &w, PyObject *elem, PyObject *value, int kind, PyObject **item);
+
+// How many containers take_level goes into at their last element without
+// making a level for them (the rest of them is nothing to come back to).
+constexpr int kTail = 8;
+
+// Whether container is on the path: a level being walked, or one of the
+// tail containers of take_level. Met again below itself, it has a
+// reference of its own besides the one it is met through (see
+// check_not_on_path).
+[[gnu::always_inline]] inline bool on_path(const Walk &w, PyObject *container, PyObject *const *tail, int tails) {
+  if (Py_REFCNT(container) == 1) return false;
+  size_t depth = w.frames.size();
+  for (size_t i = 0; i < depth && i < kScanned; ++i)
+    if (w.frames[i].container == container) return true;
+  if (depth >= kScanned && w.on_path.contains(container)) return true;
+  for (int i = 0; i < tails; ++i)
+    if (tail[i] == container) return true;
+  return false;
+}
+
+// The common step down in a drained walk (Walk::into), with pairs and
+// markers made directly: the leaves at the start of value are read in place
+// and their pairs appended at once, and value's level is made only at its
+// first element that is not a plain leaf (small containers are often leaves
+// only, and need no level at all). That element is then gone into the same
+// way, or, when its exact type does not decide it, taken as usual. When it
+// is value's last element, nothing of value is left to come back to, and no
+// level is made for it at all (up to kTail in a row): its path element stays
+// on elems, owned by the next level made, or let go of at the end. Nothing
+// runs code until an element is taken as usual. 0, or -1 on error.
+[[gnu::noinline]] int take_level(Walk &w, PyObject *value, bool dict, PyObject *elem) {
+  State *st = w.names.st;
+  Ref held;                // the marker that elem is, from the second round on
+  PyObject *tail[kTail];   // the containers gone into without a level: still on the path
+  int tails = 0;           // their path elements are the last `tails` of w.elems
+  int r = -1;
+  for (;;) {
+    if (on_path(w, value, tail, tails)) {
+      capi::raise_recursion("cannot flatten a container that contains itself");
+      break;
+    }
+    // The paths here are base + elems[base_at:] + (elem, key or marker).
+    PyObject *base = w.frames.back().base;
+    size_t base_at = w.frames.back().base_at;
+    PyObject *const *prefix = w.elems.data() + base_at;
+    size_t prefix_n = w.elems.size() - base_at;
+    Py_ssize_t length = PyTuple_GET_SIZE(base) + static_cast<Py_ssize_t>(prefix_n) + 2;
+    Py_ssize_t size = dict ? PyDict_GET_SIZE(value) : Py_SIZE(value);
+    Py_ssize_t pos = 0, index = 0;
+    PyObject *key = nullptr, *leaf;
+    int kind = -2;
+    for (;; ++index) {
+      if (dict) {
+        if (!PyDict_Next(value, &pos, &key, &leaf)) break;
+      } else {
+        if (index == size) break;
+        leaf = PyList_Check(value) ? PyList_GET_ITEM(value, index) : PyTuple_GET_ITEM(value, index);
+      }
+      kind = exact_kind(leaf);  // the step down here was plain, so the exact types decide
+      if (kind != -2) break;
+      PyObject *path = PyTuple_New(length);
+      if (path == nullptr) goto done;
+      PyObject **out = fill_prefix(path, base, prefix, prefix_n);
+      out[0] = Py_NewRef(elem);
+      if (dict) {
+        out[1] = Py_NewRef(key);
+      } else if ((out[1] = make_marker(w.names, value, index).release()) == nullptr) {
+        Py_DECREF(path);
+        goto done;
+      }
+      PyObject *item = new_dictitem(st, path, leaf);
+      if (item == nullptr || append_steal(w.into, item) < 0) goto done;
+    }
+    if (kind == -2) {  // all leaves
+      r = 0;
+      break;
+    }
+    Ref next = dict ? Ref::borrow(key) : make_marker(w.names, value, index);
+    if (!next) break;
+    if (index == size - 1 && kind != 2 && tails < kTail) {
+      if (push_elem(w, elem) < 0) break;
+      Py_INCREF(elem);
+      tail[tails++] = value;
+    } else {
+      // value's level, to go on after this element
+      if (plain_descend(w, value, dict, elem) < 0) break;
+      Frame &f = w.frames.back();
+      f.index = dict ? pos : index + 1;
+      if (dict) f.left = size - index - 1;
+      f.pushed = static_cast<unsigned char>(f.pushed + tails);
+      tails = 0;
+      if (kind == 2) {
+        PyObject *item;
+        int got = take_other(w, next.get(), leaf, kind, &item);
+        return got == 1 ? append_steal(w.into, item) : got;
+      }
+    }
+    value = leaf;
+    dict = kind == 1;
+    elem = next.get();
+    held = std::move(next);
+  }
+done:
+  // The path elements no level owns.
+  for (; tails > 0; --tails) pop_elem(w);
+  return r;
+}
+
 // What take() does when the value's exact type does not decide it, or the
 // step down is not the common one: elem and value are held, the value is
 // classified by isinstance and truth if need be, and the walk goes below it
@@ -492,7 +634,10 @@ int descend(Walk &w, PyObject *value, bool mapping, PyObject *elem) {
 [[gnu::always_inline]] inline int take(Walk &w, PyObject *elem, PyObject *value, PyObject **item) {
   int kind = plain_kind(w.names, value);
   if (kind == -2) return leaf_pair(w, elem, value, item);
-  if (kind != 2 && w.flatten_ours && w.frames.back().base != nullptr) return plain_descend(w, value, kind == 1, elem);
+  if (kind != 2 && w.flatten_ours && w.frames.back().base != nullptr) {
+    if (w.into != nullptr && w.names.dictitem_ours && w.names.marker_ours) return take_level(w, value, kind == 1, elem);
+    return plain_descend(w, value, kind == 1, elem);
+  }
   return take_other(w, elem, value, kind, item);
 }
 
@@ -553,22 +698,6 @@ int level_next(Walk &w, Ref *elem, Ref *value) {
   Ref marker = make_marker(w.names, seq, i);
   if (!marker) return -1;
   return take(w, marker.get(), value, item);
-}
-
-// Appends item to list (a list or a subclass's instance), taking the
-// reference: 0, or -1 with MemoryError (item released). An append with room
-// left is what the list's own append does.
-[[gnu::always_inline]] inline int append_steal(PyObject *list, PyObject *item) {
-  auto *l = reinterpret_cast<PyListObject *>(list);
-  const Py_ssize_t n = Py_SIZE(l);
-  if (n < l->allocated) {
-    l->ob_item[n] = item;
-    Py_SET_SIZE(l, n + 1);
-    return 0;
-  }
-  int r = PyList_Append(list, item);
-  Py_DECREF(item);
-  return r;
 }
 
 // The next pair (or, for a bare top-level object, that object), or nullptr.
@@ -762,7 +891,9 @@ Ref new_walk(PyObject *module, PyObject *indict, PyObject *path) {
 // and appends each pair to the list, as list.__init__ would from the walk's
 // iterator, without the iterator object and its steps: between two pairs no
 // code but the walk's own runs, so what the walk has checked holds from one
-// pair to the next (Walk::flatten_ours).
+// pair to the next (Walk::flatten_ours). As it may hand on several pairs in
+// one step, it reads small containers in place where it can (take_level).
+// Data whose containers hold themselves fails at the same pair either way.
 
 int drain_walk(Walk &w) {
   walk_next(w);
