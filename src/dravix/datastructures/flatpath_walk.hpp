@@ -193,23 +193,27 @@ Ref leaf_path(Walk &w, const Frame &f, PyObject *elem) {
 // stays linear.
 constexpr size_t kScanned = 16;
 
+// Whether one of the outer kScanned levels walks container. A level holds a
+// reference to its container, so a container being walked that is met
+// again, through a reference of its own, has at least two: one with a single
+// reference is no level, and the scan is skipped.
+[[gnu::always_inline]] inline bool in_scanned_levels(const Walk &w, PyObject *container) {
+  if (Py_REFCNT(container) == 1) return false;
+  size_t scan = w.frames.size() < kScanned ? w.frames.size() : kScanned;
+  for (size_t i = 0; i < scan; ++i)
+    if (w.frames[i].container == container) return true;
+  return false;
+}
+
 // Checks that container is not one of the levels being walked: 0 (with
 // *in_set telling whether it was added to on_path), or -1 with RecursionError
 // or MemoryError set.
-// A level holds a reference to its container, so a container being walked
-// that is met again, through a reference of its own, has at least two: one
-// with a single reference is no level, and the scan is skipped.
 [[gnu::always_inline]] inline int check_not_on_path(Walk &w, PyObject *container, bool *in_set) {
-  size_t depth = w.frames.size();
-  const Frame *frames = w.frames.data();
-  size_t scan = depth < kScanned ? depth : kScanned;
-  if (Py_REFCNT(container) == 1) scan = 0;
-  for (size_t i = 0; i < scan; ++i)
-    if (frames[i].container == container) {
-      capi::raise_recursion("cannot flatten a container that contains itself");
-      return -1;
-    }
-  if (depth < kScanned) return 0;
+  if (in_scanned_levels(w, container)) {
+    capi::raise_recursion("cannot flatten a container that contains itself");
+    return -1;
+  }
+  if (w.frames.size() < kScanned) return 0;
   int added = w.on_path.add(container);
   if (added < 0) return -1;
   if (added == 0) {
@@ -511,15 +515,13 @@ int take_other(Walk &w, PyObject *elem, PyObject *value, int kind, PyObject **it
 constexpr int kTail = 8;
 
 // Whether container is on the path: a level being walked, or one of the
-// tail containers of take_level. Met again below itself, it has a
-// reference of its own besides the one it is met through (see
-// check_not_on_path).
+// tail containers of take_level. Met again below itself, it has two
+// references at least: the level's own, or for a tail (take_level holds
+// none) its parent's, and the one it is met through.
 [[gnu::always_inline]] inline bool on_path(const Walk &w, PyObject *container, PyObject *const *tail, int tails) {
   if (Py_REFCNT(container) == 1) return false;
-  size_t depth = w.frames.size();
-  for (size_t i = 0; i < depth && i < kScanned; ++i)
-    if (w.frames[i].container == container) return true;
-  if (depth >= kScanned && w.on_path.contains(container)) return true;
+  if (in_scanned_levels(w, container)) return true;
+  if (w.frames.size() >= kScanned && w.on_path.contains(container)) return true;
   for (int i = 0; i < tails; ++i)
     if (tail[i] == container) return true;
   return false;
